@@ -25,10 +25,14 @@ struct CoreAudioHalRuntime::InputBlock {
 
 namespace {
 
-float load_sample(float& sample) { return std::atomic_ref<float>(sample).load(std::memory_order_relaxed); }
+// The sequence lock without fences (which ThreadSanitizer cannot follow): the writer's stores are
+// releases, so a reader that sees any of them also sees the odd version made before them; the
+// reader's loads are acquires, so its final version check cannot move ahead of them. On x86_64
+// these are plain moves; on arm64 stlr/ldar.
+float read_shared(float& sample) { return std::atomic_ref<float>(sample).load(std::memory_order_acquire); }
 
-void store_sample(float& sample, float value) {
-    std::atomic_ref<float>(sample).store(value, std::memory_order_relaxed);
+void write_shared(float& sample, float value) {
+    std::atomic_ref<float>(sample).store(value, std::memory_order_release);
 }
 
 } // namespace
@@ -65,7 +69,6 @@ void CoreAudioHalRuntime::reset_to_sequence(std::uint32_t sequence) {
         block.host_time_ns.store(0, std::memory_order_relaxed);
         std::memset(block.samples, 0, sizeof block.samples);
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     last_block_info_ = LastBlockInfo{};
 }
 
@@ -150,22 +153,21 @@ bool CoreAudioHalRuntime::copy_exact_block(std::uint32_t sequence, std::uint32_t
     // Acquire pairs with the writer's final release increment: an even version means the block
     // written before it is visible.
     const std::uint64_t before = block.version.load(std::memory_order_acquire);
-    if ((before & 1U) != 0 || block.sequence.load(std::memory_order_relaxed) != sequence ||
-        block.sample_rate.load(std::memory_order_relaxed) != sample_rate ||
-        block.frames.load(std::memory_order_relaxed) != frames) {
+    if ((before & 1U) != 0 || block.sequence.load(std::memory_order_acquire) != sequence ||
+        block.sample_rate.load(std::memory_order_acquire) != sample_rate ||
+        block.frames.load(std::memory_order_acquire) != frames) {
         return false;
     }
-    const std::uint64_t sample_position = block.sample_position.load(std::memory_order_relaxed);
-    const std::uint64_t host_time_ns = block.host_time_ns.load(std::memory_order_relaxed);
+    const std::uint64_t sample_position = block.sample_position.load(std::memory_order_acquire);
+    const std::uint64_t host_time_ns = block.host_time_ns.load(std::memory_order_acquire);
     const std::size_t count = sample_count(frames);
     float* scratch = scratch_.get();
     for (std::size_t i = 0; i < count; ++i) {
-        scratch[i] = load_sample(block.samples[i]);
+        scratch[i] = read_shared(block.samples[i]);
     }
-    // Acquire fence: if any value copied above came from a writer that has since entered the
-    // block, the version read below sees that writer's odd increment (its release fence).
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (block.version.load(std::memory_order_relaxed) != before) {
+    // If any value copied above came from a writer that has since entered the block, this load
+    // sees that writer's odd increment (or a later value).
+    if (block.version.load(std::memory_order_acquire) != before) {
         return false;
     }
     std::swap(scratch_, last_block_);
@@ -238,20 +240,18 @@ bool CoreAudioHalRuntime::publish_client_input_block(const float* samples, const
     InputBlock& block = input_blocks_[timeline.sequence % kInputRingBlocks];
     const std::uint32_t frames = timeline.frames;
     block.version.fetch_add(1, std::memory_order_seq_cst);
-    // Release fence: a reader that sees any sample written below also sees the odd version.
-    std::atomic_thread_fence(std::memory_order_release);
     const std::size_t count = sample_count(frames);
     if (block.sequence.load(std::memory_order_relaxed) != timeline.sequence ||
         block.sample_rate.load(std::memory_order_relaxed) != timeline.sample_rate ||
         block.frames.load(std::memory_order_relaxed) != frames) {
         for (std::size_t i = 0; i < count; ++i) {
-            store_sample(block.samples[i], 0.0F);
+            write_shared(block.samples[i], 0.0F);
         }
-        block.sequence.store(timeline.sequence, std::memory_order_relaxed);
-        block.sample_rate.store(timeline.sample_rate, std::memory_order_relaxed);
-        block.frames.store(static_cast<std::uint16_t>(frames), std::memory_order_relaxed);
-        block.sample_position.store(timeline.sample_position, std::memory_order_relaxed);
-        block.host_time_ns.store(timeline.host_time_ns, std::memory_order_relaxed);
+        block.sequence.store(timeline.sequence, std::memory_order_release);
+        block.sample_rate.store(timeline.sample_rate, std::memory_order_release);
+        block.frames.store(static_cast<std::uint16_t>(frames), std::memory_order_release);
+        block.sample_position.store(timeline.sample_position, std::memory_order_release);
+        block.host_time_ns.store(timeline.host_time_ns, std::memory_order_release);
     }
     for (std::size_t row = 0; row < channel_map.size(); ++row) {
         const std::int64_t device_channel = channel_map[row];
@@ -261,10 +261,10 @@ bool CoreAudioHalRuntime::publish_client_input_block(const float* samples, const
         const float* source = samples + row * frames;
         float* target = block.samples + static_cast<std::size_t>(device_channel) * frames;
         for (std::size_t frame = 0; frame < frames; ++frame) {
-            store_sample(target[frame], load_sample(target[frame]) + source[frame]);
+            write_shared(target[frame], read_shared(target[frame]) + source[frame]);
         }
     }
-    // Release: everything above is visible to a reader that sees the even version.
+    // Everything above is visible to a reader that sees the even version.
     block.version.fetch_add(1, std::memory_order_seq_cst);
     return true;
 }

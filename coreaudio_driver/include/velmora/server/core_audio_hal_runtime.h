@@ -15,8 +15,8 @@
 // Samples are 32-bit float, planar (all frames of channel 0, then channel 1, ...), run length =
 // the block's frame count, 32 channels, at most 4096 frames. Every buffer is allocated by the
 // constructor; the IO thread's operations never lock, allocate, log or make a system call.
-// Ring samples are copied through relaxed atomics so the sequence lock is well defined (and
-// ThreadSanitizer-clean); on arm64 and x86_64 these are ordinary loads and stores.
+// Ring samples are copied through atomics (release stores, acquire loads) so the sequence lock is
+// well defined and ThreadSanitizer-clean; on x86_64 these are ordinary loads and stores.
 #pragma once
 
 #include <velmora/server/server_limits.h>
