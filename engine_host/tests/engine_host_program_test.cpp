@@ -66,6 +66,25 @@ bool wait_for_path(const std::string& path, bool present, std::chrono::milliseco
     return path_exists(path) == present;
 }
 
+// Until something accepts connections at the path (an empty connection gets no reply and does
+// not count as an exchange).
+bool wait_for_listener(const std::string& path, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (connected) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
 std::string read_text(const std::string& path) {
     std::ifstream file(path);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -379,7 +398,7 @@ class SkeletonServer {
 public:
     explicit SkeletonServer(bool once = false, std::string path = unique_path(".sock")) : path_(std::move(path)) {
         process_.start({kHost, once ? "--serve-once" : "--serve", path_});
-        started_ = wait_for_path(path_, true, 5s);
+        started_ = wait_for_listener(path_, 5s);
     }
     ~SkeletonServer() {
         process_.send_signal(SIGKILL);
