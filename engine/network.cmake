@@ -1,0 +1,3 @@
+# The engine's configuration loader and network client.
+target_sources(velmora_engine_core PRIVATE
+    src/app_config.cpp)

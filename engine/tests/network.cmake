@@ -1,0 +1,8 @@
+# Tests of the configuration loader and the network client.
+velmora_add_test(engine_app_config_test LABEL unit
+    SOURCES tests/app_config_test.cpp
+    LIBS velmora_engine_core)
+
+velmora_add_fuzzer(fuzz_app_config
+    SOURCES fuzz/app_config_fuzz.cpp
+    LIBS velmora_engine_core)
