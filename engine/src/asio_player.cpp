@@ -3,6 +3,8 @@
 #include <velmora/engine/loopback_schedule.h>
 #include <velmora/engine/playback_resampler.h>
 
+#include <pthread/qos.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -870,6 +872,8 @@ void AsioPlayer::capture_loopback_block(const PlaybackBlock& played, bool prepar
 }
 
 void AsioPlayer::run_loopback() {
+    pthread_set_qos_class_self_np(QOS_CLASS_USER_INTERACTIVE, 0);
+
     LoopbackSchedule schedule(settings_, clock_.host_time_ns());
     const std::uint64_t frames = block_frames_;
     while (loopback_running_.load(std::memory_order_acquire)) {

@@ -156,14 +156,16 @@ DriftResult run_drift_simulation(const DriftCase& c) {
     }
     result.steady_error_mean = steady_errors.empty() ? 0.0 : sum / static_cast<double>(steady_errors.size());
 
-    const double band = std::max(32.0, 0.05 * target);
+    // Settled once the one-second mean error stays inside the steady envelope [p1, p99] widened
+    // by 16 frames.
+    const double low = result.steady_error_p1 - 16.0;
+    const double high = result.steady_error_p99 + 16.0;
+    result.settle_time_s = result.seconds.empty() ? -1.0 : result.seconds.front().time_s;
     for (std::size_t i = result.seconds.size(); i-- > 0;) {
-        if (std::fabs(result.seconds[i].mean_depth_error - result.steady_error_mean) > band) {
+        const double e = result.seconds[i].mean_depth_error;
+        if (e < low || e > high) {
             result.settle_time_s = i + 1 < result.seconds.size() ? result.seconds[i + 1].time_s : -1.0;
             break;
-        }
-        if (i == 0) {
-            result.settle_time_s = result.seconds.front().time_s;
         }
     }
     return result;

@@ -45,8 +45,8 @@ struct DriftResult {
     double steady_error_p1 = 0.0;
     double steady_error_p99 = 0.0;
     double steady_error_mean = 0.0;
-    // First time after which the one-second mean error stays within max(32, 5 % of target) frames
-    // of the steady mean; negative when it never settles.
+    // First time after which the one-second mean error stays within the steady [p1, p99] range
+    // widened by 16 frames; negative when it never settles.
     double settle_time_s = -1.0;
 };
 
