@@ -196,7 +196,12 @@ bool AsioPlayer::start_loopback(const AudioDeviceSettings& settings, LogCallback
         stop();
         return false;
     }
-    log("[asio] virtual loopback started.");
+    {
+        // The loopback thread logs its statistics under the flush mutex; the log sink never sees
+        // two of the player's threads at once.
+        std::lock_guard lock(flush_mutex_);
+        log("[asio] virtual loopback started.");
+    }
     return true;
 }
 

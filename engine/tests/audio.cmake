@@ -11,3 +11,9 @@ velmora_add_test(velmora_asio_player_test LABEL unit
 velmora_add_test(velmora_drift_tracking_test LABEL unit
     SOURCES tests/drift_tracking_test.cpp
     LIBS velmora_engine_audio_test_support velmora_engine_core)
+velmora_add_test(velmora_loopback_test LABEL unit
+    SOURCES tests/loopback_test.cpp
+    LIBS velmora_engine_audio_test_support velmora_engine_core)
+velmora_add_test(velmora_audio_realtime_test LABEL unit
+    SOURCES tests/audio_realtime_test.cpp
+    LIBS velmora_engine_audio_test_support velmora_engine_core ${CMAKE_DL_LIBS})
