@@ -133,7 +133,7 @@ bool AsioPlayer::start(const AudioDeviceSettings& settings, LogCallback log_call
         captured_block_callback_ = std::move(captured_block);
         telemetry_callback_ = std::move(telemetry);
         loopback_mode_ = false;
-        capacity_frames_ = 0;
+        capacity_frames_.store(0, std::memory_order_relaxed);
         output_channel_count_ = 0;
         reset_counters_locked();
 
@@ -146,7 +146,10 @@ bool AsioPlayer::start(const AudioDeviceSettings& settings, LogCallback log_call
     }
 
     if (!device_->start()) {
-        log("[audio] device start failed.");
+        {
+            std::lock_guard lock(flush_mutex_);
+            log("[audio] device start failed.");
+        }
         stop();
         return false;
     }
@@ -177,7 +180,7 @@ bool AsioPlayer::start_loopback(const AudioDeviceSettings& settings, LogCallback
         captured_block_callback_ = std::move(captured_block);
         telemetry_callback_ = std::move(telemetry);
         loopback_mode_ = true;
-        capacity_frames_ = 0;
+        capacity_frames_.store(0, std::memory_order_relaxed);
         output_channel_count_ = 0;
         reset_counters_locked();
 
@@ -207,7 +210,8 @@ bool AsioPlayer::start_loopback(const AudioDeviceSettings& settings, LogCallback
 
 void AsioPlayer::allocate_cycle_buffers_locked() {
     reset_channel_level_meters();
-    capacity_frames_ = block_frames_ * settings_.max_queue_blocks;
+    capacity_frames_.store(block_frames_ * settings_.max_queue_blocks, std::memory_order_relaxed);
+    target_frames_.store(settings_.target_queue_depth * block_frames_, std::memory_order_relaxed);
 
     current_block_ = PlaybackBlock{};
     current_block_.channel_count = static_cast<std::uint16_t>(output_channel_count_);
@@ -248,7 +252,8 @@ void AsioPlayer::stop() {
     loopback_mode_ = false;
     // A stopped player holds no queue: blocks submitted now are dropped instead of written into
     // rings nobody plays.
-    capacity_frames_ = 0;
+    capacity_frames_.store(0, std::memory_order_relaxed);
+    target_frames_.store(0, std::memory_order_relaxed);
     reset_playback_state();
     // Dropped while the locks are held, so no append or flush can be running one of them.
     log_callback_ = nullptr;
@@ -257,7 +262,7 @@ void AsioPlayer::stop() {
 }
 
 void AsioPlayer::reset_playback_state() {
-    const std::size_t capacity = capacity_frames_;
+    const std::size_t capacity = capacity_frames_.load(std::memory_order_relaxed);
     playback_rings_.assign(capacity == 0 ? 0 : output_channel_count_, std::vector<float>(capacity, 0.0f));
     sequence_ring_.assign(capacity, 0);
     server_time_ring_.assign(capacity, 0);
@@ -355,7 +360,7 @@ bool AsioPlayer::append_playback_block(const PlaybackBlock& block) {
     if (block.channel_count != playback_rings_.size()) {
         return false;
     }
-    const std::size_t capacity = capacity_frames_;
+    const std::size_t capacity = capacity_frames_.load(std::memory_order_relaxed);
     const std::size_t frames = block.frame_count;
     if (capacity == 0 || sequence_ring_.size() != capacity || capacity < frames ||
         block.samples.size() != static_cast<std::size_t>(block.channel_count) * frames) {
@@ -410,13 +415,14 @@ double AsioPlayer::input_clock_ratio() const {
 
 double AsioPlayer::compute_playback_ratio(unsigned long buffered_frames) const {
     return steered_playback_ratio(pll_ratio_.load(std::memory_order_relaxed), buffered_frames,
-                                  settings_.target_queue_depth * block_frames_);
+                                  target_frames_.load(std::memory_order_relaxed));
 }
 
 unsigned long AsioPlayer::get_playback_buffered_frames() const {
     const std::uint64_t write = playback_write_index_.load(std::memory_order_acquire);
     const std::uint64_t read = playback_read_index_.load(std::memory_order_acquire);
-    return static_cast<unsigned long>(std::min<std::uint64_t>(capacity_frames_, write - read));
+    return static_cast<unsigned long>(
+        std::min<std::uint64_t>(capacity_frames_.load(std::memory_order_relaxed), write - read));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -502,7 +508,7 @@ void AsioPlayer::consume_pending_remote_timeline() {
 bool AsioPlayer::prepare_playback_for_current_cycle(PlaybackBlock& block, double& ratio,
                                                     unsigned long& buffered_frames) {
     const std::size_t frames = block_frames_;
-    const std::size_t capacity = capacity_frames_;
+    const std::size_t capacity = capacity_frames_.load(std::memory_order_relaxed);
     const std::uint64_t write = playback_write_index_.load(std::memory_order_acquire);
     const std::uint64_t read = playback_read_index_.load(std::memory_order_acquire);
     std::size_t buffered = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, write - read));
@@ -529,7 +535,7 @@ bool AsioPlayer::prepare_playback_for_current_cycle(PlaybackBlock& block, double
     }
 
     ratio = steered_playback_ratio(pll_ratio_.load(std::memory_order_relaxed), buffered,
-                                   settings_.target_queue_depth * frames);
+                                   target_frames_.load(std::memory_order_relaxed));
 
     const std::size_t position = static_cast<std::size_t>(read % capacity);
     block.sequence = sequence_ring_[position];
@@ -724,7 +730,7 @@ void AsioPlayer::publish_statistics_locked(std::uint64_t now_ms) {
 
     const double pll_ratio = pll_ratio_.load(std::memory_order_relaxed);
     const std::uint64_t rendered = rendered_frames_.load(std::memory_order_relaxed);
-    const std::uint64_t target = settings_.target_queue_depth * block_frames_;
+    const std::uint64_t target = target_frames_.load(std::memory_order_relaxed);
     const double error = static_cast<double>(depth) - static_cast<double>(target);
     const double depth_ms = device_sample_rate_ > 0.0 ? static_cast<double>(depth) * 1000.0 / device_sample_rate_ : 0.0;
     const double depth_blocks = block_frames_ > 0 ? static_cast<double>(depth) / static_cast<double>(block_frames_) : 0.0;

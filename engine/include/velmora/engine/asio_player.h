@@ -205,7 +205,9 @@ private:
     bool loopback_mode_ = false;
 
     // Playback queue.
-    std::size_t capacity_frames_ = 0;
+    // Read by any thread (queue depth, steering); replaced with both mutexes held.
+    std::atomic<std::size_t> capacity_frames_{0};
+    std::atomic<std::uint64_t> target_frames_{0};
     std::vector<std::vector<float>> playback_rings_;
     std::vector<std::uint32_t> sequence_ring_;
     std::vector<std::uint64_t> server_time_ring_;
