@@ -21,10 +21,7 @@ namespace vp = VelmoraProtocol;
 
 namespace {
 
-constexpr std::uint32_t wire_protocol_version = 5;
-constexpr std::uint64_t wire_capability_signature = 0x564C4D5200050001ull;
-constexpr std::uint16_t discovery_response_type = 5;
-constexpr std::size_t max_datagram_bytes = 65507;
+constexpr std::size_t max_datagram_bytes = vp::kMaxDatagramBytes;
 constexpr std::uint32_t discovery_wait_ms = 50;
 constexpr std::uint64_t probe_interval_ms = 1000;
 constexpr std::uint64_t probe_timeout_ms = 3000;
@@ -140,15 +137,15 @@ DiscoveryReply classify_discovery_reply(const char* data, int length, std::uint3
         if (response.client_id != client_id || response.nonce != nonce || response.server_port == 0) {
             return DiscoveryReply::unrelated;
         }
-        if (response.protocol_version != wire_protocol_version ||
-            response.capability_signature != wire_capability_signature) {
+        if (response.protocol_version != vp::kProtocolVersion ||
+            response.capability_signature != vp::kCapabilitySignature) {
             return DiscoveryReply::incompatible;
         }
         server_port = response.server_port;
         return DiscoveryReply::compatible;
     }
     if (data != nullptr && length >= 24 && std::memcmp(data, "VLMR", 4) == 0 &&
-        read_le(data + 6, 2) == discovery_response_type && read_le(data + 8, 4) == static_cast<std::uint64_t>(length) &&
+        read_le(data + 6, 2) == static_cast<std::uint16_t>(vp::PacketType::discovery_response) && read_le(data + 8, 4) == static_cast<std::uint64_t>(length) &&
         read_le(data + 12, 4) == client_id && read_le(data + 16, 8) == nonce) {
         return DiscoveryReply::incompatible;
     }
@@ -562,6 +559,14 @@ std::uint64_t VelmoraClient::input_queue_fill() const {
     return input_fifo_.fill();
 }
 
+std::optional<std::int64_t> VelmoraClient::clock_offset_ns() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!clock_offset_valid_) {
+        return std::nullopt;
+    }
+    return clock_offset_ns_;
+}
+
 void VelmoraClient::announce_loop() {
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(settings_.announce_period_ms);
@@ -606,7 +611,7 @@ void VelmoraClient::send_announce_once() {
 
 void VelmoraClient::send_time_probe_once() {
     std::optional<Telemetry> timeout_snapshot;
-    std::optional<decltype(vp::build_time_probe_request_packet(0, 0, 0))> request;
+    std::optional<vp::PacketBytes> request;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::uint64_t now = now_ms();

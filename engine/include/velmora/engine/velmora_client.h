@@ -45,6 +45,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,6 +144,8 @@ public:
     Endpoint server_endpoint() const;
     SequenceEvents sequence_events() const;
     std::uint64_t input_queue_fill() const;
+    // Engine host time minus server host time, once a time probe has been answered.
+    std::optional<std::int64_t> clock_offset_ns() const;
     bool running() const { return running_.load(std::memory_order_acquire); }
 
 private:
@@ -264,7 +267,7 @@ private:
 
     // Receive thread only: reused for every block, so a steady stream allocates nothing.
     std::vector<float> input_block_scratch_;
-    std::vector<std::vector<std::uint8_t>> packet_scratch_;
+    std::vector<VelmoraProtocol::PacketBytes> packet_scratch_;
     VelmoraProtocol::CompletedOutputBlock delivery_block_;
     VelmoraProtocol::CompletedOutputBlock silent_block_;
 };
