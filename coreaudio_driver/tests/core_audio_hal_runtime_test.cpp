@@ -1,0 +1,297 @@
+#include "test_names.h"
+
+#include <velmora/server/core_audio_hal_runtime.h>
+#include <velmora/server/debug_shared_state.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+using VelmoraMac::CoreAudioDebugSharedState;
+using VelmoraMac::CoreAudioHalBlockTimeline;
+using VelmoraMac::CoreAudioHalRuntime;
+
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+constexpr std::uint32_t kFrames = 128;
+constexpr std::size_t kChannels = CoreAudioHalRuntime::kChannels;
+
+// Client block of `channels` rows whose samples say where they came from.
+std::vector<float> client_block(std::size_t channels, std::uint32_t frames, float base) {
+    std::vector<float> samples(channels * frames);
+    for (std::size_t c = 0; c < channels; ++c) {
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            samples[c * frames + f] = base + static_cast<float>(c * 1000 + f);
+        }
+    }
+    return samples;
+}
+
+CoreAudioHalBlockTimeline timeline_for(std::uint32_t sequence, std::uint32_t frames = kFrames,
+                                       std::uint32_t rate = kRate) {
+    CoreAudioHalBlockTimeline timeline;
+    timeline.sequence = sequence;
+    timeline.sample_rate = rate;
+    timeline.frames = frames;
+    timeline.sample_position = 1000ULL * sequence;
+    timeline.host_time_ns = 5;
+    return timeline;
+}
+
+class RuntimeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(debug.initialize());
+        runtime->set_debug_state(&debug);
+        runtime->reset();
+    }
+    void TearDown() override { runtime->set_debug_state(nullptr); }
+
+    // One device cycle: read the input, then publish silence as the output.
+    CoreAudioHalBlockTimeline cycle(std::vector<float>& input, std::uint32_t frames = kFrames) {
+        input.assign(kChannels * frames, -1.0F);
+        const CoreAudioHalBlockTimeline timeline = runtime->read_prepared_input_block(input.data(), frames, kRate);
+        runtime->publish_output_block(nullptr, frames, kRate, 1);
+        return timeline;
+    }
+    const VelmoraDebug::SharedStats& stats() const { return *debug.stats(); }
+
+    CoreAudioDebugSharedState debug{VelmoraServerTest::unique_debug_mapping_name()};
+    std::unique_ptr<CoreAudioHalRuntime> runtime = std::make_unique<CoreAudioHalRuntime>();
+    std::unique_ptr<CoreAudioHalRuntime::Snapshot> snapshot = std::make_unique<CoreAudioHalRuntime::Snapshot>();
+};
+
+} // namespace
+
+TEST(RuntimeHelpers, SizesAndBounds) {
+    EXPECT_EQ(CoreAudioHalRuntime::bounded_frame_count(5000), 4096U);
+    EXPECT_EQ(CoreAudioHalRuntime::bounded_frame_count(15), 15U);
+    EXPECT_EQ(CoreAudioHalRuntime::sample_count(128), 4096U);
+    EXPECT_EQ(CoreAudioHalRuntime::byte_count(128), 16384U);
+    EXPECT_TRUE(CoreAudioHalRuntime::atomics_are_lock_free());
+    std::vector<float> buffer(64, 1.0F);
+    CoreAudioHalRuntime::clear_samples(buffer.data(), 1);
+    EXPECT_EQ(buffer[31], 0.0F);
+    EXPECT_EQ(buffer[32], 1.0F);
+    CoreAudioHalRuntime::clear_samples(nullptr, 1);
+}
+
+TEST_F(RuntimeTest, NoInputEverGivesSilenceAndNoDelta) {
+    std::vector<float> input;
+    const CoreAudioHalBlockTimeline timeline = cycle(input);
+    EXPECT_EQ(timeline.sequence, 0U);
+    EXPECT_EQ(timeline.sample_rate, 0U);
+    for (float sample : input) {
+        ASSERT_EQ(sample, 0.0F);
+    }
+    EXPECT_EQ(stats().zero_fill_count, 1);
+    EXPECT_EQ(stats().process_input_call_count, 1);
+    EXPECT_EQ(stats().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+}
+
+TEST_F(RuntimeTest, ExactThenFallbackOnceThenZeroFill) {
+    const std::vector<float> block = client_block(kChannels, kFrames, 1.0F);
+    std::vector<std::int64_t> identity(kChannels);
+    for (std::size_t i = 0; i < kChannels; ++i) {
+        identity[i] = static_cast<std::int64_t>(i);
+    }
+    ASSERT_TRUE(runtime->publish_client_input_block(block.data(), identity, timeline_for(0)));
+
+    std::vector<float> input;
+    CoreAudioHalBlockTimeline timeline = cycle(input);
+    EXPECT_EQ(input, block);
+    EXPECT_EQ(timeline.sequence, 0U);
+    EXPECT_EQ(timeline.sample_position, 0U);
+    EXPECT_EQ(stats().exact_match_count, 1);
+    EXPECT_EQ(stats().last_sequence_delta, 0);
+
+    timeline = cycle(input);
+    EXPECT_EQ(input, block) << "the last block stands in for the missing one";
+    EXPECT_EQ(timeline.sequence, 0U);
+    EXPECT_EQ(stats().fallback_last_block_count, 1);
+    EXPECT_EQ(stats().last_sequence_delta, -1);
+    EXPECT_EQ(stats().last_applied_sequence, 0U);
+
+    timeline = cycle(input);
+    EXPECT_EQ(input, std::vector<float>(kChannels * kFrames, 0.0F));
+    EXPECT_EQ(timeline.sample_rate, 0U);
+    EXPECT_EQ(stats().zero_fill_count, 1);
+    EXPECT_EQ(stats().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+    EXPECT_EQ(stats().max_sequence_delta, 1);
+}
+
+TEST_F(RuntimeTest, BlockOfAnotherRateOrSizeIsNeverUsed) {
+    const std::vector<float> block = client_block(1, kFrames, 1.0F);
+    ASSERT_TRUE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0, kFrames, 44100)));
+    const std::vector<float> small = client_block(1, 64, 1.0F);
+    ASSERT_TRUE(runtime->publish_client_input_block(small.data(), {0}, timeline_for(1, 64)));
+    std::vector<float> input;
+    cycle(input);
+    cycle(input);
+    EXPECT_EQ(stats().exact_match_count, 0);
+    EXPECT_EQ(stats().zero_fill_count, 2);
+}
+
+TEST_F(RuntimeTest, ClientsAndChannelsOnOneDeviceChannelAreSummed) {
+    const std::vector<float> first = client_block(2, kFrames, 1.0F);
+    const std::vector<float> second = client_block(1, kFrames, 0.5F);
+    // First client: its channel 0 to device 3 and its channel 1 to device 7; second: device 3.
+    ASSERT_TRUE(runtime->publish_client_input_block(first.data(), {3, 7}, timeline_for(0)));
+    ASSERT_TRUE(runtime->publish_client_input_block(second.data(), {3, -1, 40}, timeline_for(0)));
+    std::vector<float> input;
+    cycle(input);
+    for (std::uint32_t f = 0; f < kFrames; ++f) {
+        ASSERT_EQ(input[3 * kFrames + f], first[f] + second[f]);
+        ASSERT_EQ(input[7 * kFrames + f], first[kFrames + f]);
+        ASSERT_EQ(input[0 * kFrames + f], 0.0F);
+    }
+}
+
+TEST_F(RuntimeTest, InvalidClientBlocksAreRefused) {
+    const std::vector<float> block = client_block(1, 4097, 1.0F);
+    EXPECT_FALSE(runtime->publish_client_input_block(nullptr, {0}, timeline_for(0)));
+    EXPECT_FALSE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0, 0)));
+    EXPECT_FALSE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0, 4097)));
+    EXPECT_FALSE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0, kFrames, 0)));
+    EXPECT_TRUE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0, 4096)));
+}
+
+TEST_F(RuntimeTest, InputFarAheadCannotOverwriteBlocksTheDeviceStillNeeds) {
+    const std::vector<float> near = client_block(1, kFrames, 1.0F);
+    const std::vector<float> far = client_block(1, kFrames, 9.0F);
+    ASSERT_TRUE(runtime->publish_client_input_block(near.data(), {0}, timeline_for(0)));
+    EXPECT_TRUE(runtime->publish_client_input_block(far.data(), {1}, timeline_for(63)));
+    // Slot 64 mod 64 holds block 0, which the device reads next: refused.
+    EXPECT_FALSE(runtime->publish_client_input_block(far.data(), {0}, timeline_for(64)));
+    EXPECT_FALSE(runtime->publish_client_input_block(far.data(), {0}, timeline_for(200)));
+    std::vector<float> input;
+    const CoreAudioHalBlockTimeline timeline = cycle(input);
+    EXPECT_EQ(timeline.sequence, 0U);
+    EXPECT_EQ(std::vector<float>(input.begin(), input.begin() + kFrames), near);
+    // Block 0 is behind the device now; writing it would land in the slot of block 64.
+    EXPECT_FALSE(runtime->publish_client_input_block(near.data(), {0}, timeline_for(0)));
+    EXPECT_TRUE(runtime->publish_client_input_block(far.data(), {0}, timeline_for(64)));
+}
+
+TEST_F(RuntimeTest, NineBlocksWithoutAReaderDropTheNinth) {
+    std::vector<float> output(kChannels * kFrames);
+    for (std::uint32_t i = 0; i < 9; ++i) {
+        output[0] = static_cast<float>(i);
+        const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(output.data(), kFrames, kRate, 100 + i);
+        EXPECT_EQ(timeline.sequence, i);
+        EXPECT_EQ(timeline.sample_position, i * kFrames);
+    }
+    EXPECT_EQ(stats().output_snapshot_drop_count, 1);
+    EXPECT_EQ(stats().last_queue_depth, 8);
+    EXPECT_EQ(stats().last_output_sequence, 8U);
+    EXPECT_EQ(runtime->expected_input_sequence(), 9U);
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
+        EXPECT_EQ(snapshot->sequence, i);
+        EXPECT_EQ(snapshot->samples[0], static_cast<float>(i));
+        EXPECT_EQ(snapshot->host_time_ns, 100U + i);
+        EXPECT_EQ(snapshot->enqueue_host_time_ns, 100U + i);
+        EXPECT_EQ(snapshot->channels, 32);
+        EXPECT_EQ(snapshot->frames, kFrames);
+        EXPECT_EQ(snapshot->channel_map[31], 31);
+    }
+    EXPECT_EQ(stats().last_queue_depth, 0);
+    EXPECT_FALSE(runtime->read_next_output_snapshot(*snapshot));
+    runtime->publish_output_block(output.data(), kFrames, kRate, 0);
+    ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
+    EXPECT_EQ(snapshot->sequence, 9U) << "the dropped block's sequence stays consumed";
+}
+
+TEST_F(RuntimeTest, InvalidOutputBlocksConsumeNoSequence) {
+    for (std::uint32_t frames : {0U, 4097U}) {
+        const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(nullptr, frames, kRate, 1);
+        EXPECT_EQ(timeline.sample_rate, 0U);
+    }
+    runtime->publish_output_block(nullptr, kFrames, 0, 1);
+    EXPECT_EQ(runtime->expected_input_sequence(), 0U);
+    EXPECT_FALSE(runtime->read_next_output_snapshot(*snapshot));
+}
+
+TEST_F(RuntimeTest, NullOutputIsQueuedAsSilence) {
+    std::vector<float> loud(kChannels * kFrames, 1.0F);
+    runtime->publish_output_block(loud.data(), kFrames, kRate, 1);
+    runtime->publish_output_block(nullptr, kFrames, kRate, 2);
+    ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
+    ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
+    for (std::size_t i = 0; i < kChannels * kFrames; ++i) {
+        ASSERT_EQ(snapshot->samples[i], 0.0F);
+    }
+}
+
+TEST_F(RuntimeTest, InvalidInputReadsStaySilentWithinTheRuntimeBlockSize) {
+    std::vector<float> input(kChannels * 4096, 1.0F);
+    EXPECT_EQ(runtime->read_prepared_input_block(input.data(), 0, kRate).sample_rate, 0U);
+    EXPECT_EQ(input[0], 1.0F);
+    runtime->read_prepared_input_block(input.data(), 5000, kRate);
+    EXPECT_EQ(input.back(), 0.0F);
+    EXPECT_EQ(stats().process_input_call_count, 2);
+    EXPECT_EQ(stats().zero_fill_count, 0);
+}
+
+TEST_F(RuntimeTest, ResetForgetsInputQueueAndCounters) {
+    const std::vector<float> block = client_block(1, kFrames, 1.0F);
+    ASSERT_TRUE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(0)));
+    std::vector<float> input;
+    cycle(input);
+    runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    ASSERT_TRUE(runtime->publish_client_input_block(block.data(), {0}, timeline_for(2)));
+    debug.reset_stats();
+    debug.set_last_sequence_delta(4);
+    runtime->reset();
+    EXPECT_EQ(runtime->expected_input_sequence(), 0U);
+    EXPECT_FALSE(runtime->read_next_output_snapshot(*snapshot));
+    EXPECT_EQ(stats().last_queue_depth, 0);
+    EXPECT_EQ(stats().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+    // Neither the old block 0 nor the last block survive.
+    const CoreAudioHalBlockTimeline timeline = cycle(input);
+    EXPECT_EQ(timeline.sample_rate, 0U);
+    EXPECT_EQ(stats().zero_fill_count, 1);
+    const CoreAudioHalBlockTimeline position = runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    EXPECT_EQ(position.sample_position, kFrames) << "the first cycle after reset started at 0";
+}
+
+TEST_F(RuntimeTest, RestartingThePositionKeepsTheSequence) {
+    runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    runtime->restart_sample_position();
+    const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    EXPECT_EQ(timeline.sequence, 1U);
+    EXPECT_EQ(timeline.sample_position, 0U);
+}
+
+TEST_F(RuntimeTest, SequencesAndQueueWrapAround) {
+    runtime->reset_to_sequence(0xFFFFFFFEU);
+    const std::vector<float> block = client_block(1, kFrames, 3.0F);
+    for (std::uint32_t s : {0xFFFFFFFEU, 0xFFFFFFFFU, 0U, 1U}) {
+        ASSERT_TRUE(runtime->publish_client_input_block(block.data(), {5}, timeline_for(s))) << s;
+    }
+    std::vector<float> input;
+    for (std::uint32_t s : {0xFFFFFFFEU, 0xFFFFFFFFU, 0U, 1U}) {
+        const CoreAudioHalBlockTimeline timeline = cycle(input);
+        EXPECT_EQ(timeline.sequence, s);
+        EXPECT_EQ(input[5 * kFrames + 1], block[1]);
+    }
+    EXPECT_EQ(stats().exact_match_count, 4);
+    for (std::uint32_t s : {0xFFFFFFFEU, 0xFFFFFFFFU, 0U, 1U}) {
+        ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
+        EXPECT_EQ(snapshot->sequence, s);
+    }
+    EXPECT_FALSE(runtime->read_next_output_snapshot(*snapshot));
+}
+
+TEST_F(RuntimeTest, WithoutDebugRecordEverythingStillWorks) {
+    runtime->set_debug_state(nullptr);
+    std::vector<float> input;
+    for (int i = 0; i < 10; ++i) {
+        cycle(input);
+    }
+    EXPECT_EQ(runtime->expected_input_sequence(), 10U);
+    EXPECT_EQ(stats().process_input_call_count, 0);
+}

@@ -1,0 +1,603 @@
+#include <velmora/protocol/packet_formats.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+using namespace VelmoraProtocol;
+
+namespace {
+
+// A datagram written out byte by byte.
+PacketBytes bytes(std::initializer_list<int> values) {
+    PacketBytes out;
+    for (const int value : values) {
+        out.push_back(static_cast<char>(value));
+    }
+    return out;
+}
+
+int length_of(const PacketBytes& datagram) {
+    return static_cast<int>(datagram.size());
+}
+
+// Golden datagrams, one per packet type, from the layout tables. Values are chosen so that every
+// byte of a multi-byte field differs, which exposes any byte-order or offset slip.
+const PacketBytes kDiscoveryRequest = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x04, 0x00, 0x20, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, // header
+    0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,                                                 // nonce
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
+});
+
+const PacketBytes kDiscoveryResponse = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x05, 0x00, 0x30, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, // header
+    0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01,                                                 // nonce
+    0x6A, 0x6D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // port 28010
+    0x05, 0x00, 0x00, 0x00,                         // version
+    0x01, 0x00, 0x05, 0x00, 0x52, 0x4D, 0x4C, 0x56, // signature
+    0x01, 0x00, 0x00, 0x00,                         // trailer
+});
+
+const PacketBytes kTimeProbeRequest = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x06, 0x00, 0x20, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, // header
+    0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, // probe id
+    0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, // t1
+});
+
+const PacketBytes kTimeProbeResponse = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x07, 0x00, 0x30, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, // header
+    0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // probe id
+    0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, // t1
+    0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11, // t2
+    0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21, // t3
+});
+
+const PacketBytes kSync = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x03, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, // header
+    0xFE, 0xFF, 0xFF, 0xFF,                         // sequence
+    0x80, 0xBB, 0x00, 0x00,                         // 48000 Hz
+    0x80, 0x00, 0x00, 0x00,                         // 128 frames
+    0x89, 0x67, 0x45, 0x23, 0x01, 0x00, 0x00, 0x00, // sample time
+    0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, // host time
+});
+
+// Inputs {2, 3}, outputs {0, -1}, session 0xA1B2C3D4, latencies 6 and 7.
+const PacketBytes kAnnounce = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x01, 0x00, 0x30, 0x00, 0x00, 0x00, 0x2A, 0x00, 0x00, 0x00, // header
+    0x02, 0x00, 0x02, 0x00,                                                                         // counts
+    0xD4, 0xC3, 0xB2, 0xA1,                                                                         // session
+    0x06, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, // latencies
+    0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, // inputs
+    0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, // outputs
+});
+
+const PacketBytes kDisconnect = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x01, 0x00, 0x20, 0x00, 0x00, 0x00, 0x2A, 0x00, 0x00, 0x00, // header
+    0x00, 0x00, 0x00, 0x00, 0xD4, 0xC3, 0xB2, 0xA1, // counts, session
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // latencies
+});
+
+// Rows 1..2, frames 1..2 of a 3-channel x 4-frame block: samples 1.0, -2.0, 0.5, 0.25.
+const PacketBytes kAudioFragment = bytes({
+    0x56, 0x4C, 0x4D, 0x52, 0x05, 0x00, 0x02, 0x00, 0x40, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, // header
+    0x04, 0x03, 0x02, 0x01,                         // sequence
+    0x44, 0xAC, 0x00, 0x00,                         // 44100 Hz
+    0x04, 0x00, 0x03, 0x00,                         // 4 frames, 3 ch
+    0x01, 0x00, 0x02, 0x00,                         // rows 1, 2 of them
+    0x01, 0x00, 0x02, 0x00,                         // frames 1, 2 of them
+    0x01, 0x00, 0x03, 0x00,                         // fragment 1 of 3
+    0x11, 0x10, 0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, // sample time
+    0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x80, 0x3E, // samples
+});
+
+ClientSettings announce_settings() {
+    ClientSettings settings;
+    settings.client_id = 42;
+    settings.driver_inputs = {2, 3};
+    settings.driver_outputs = {0, -1};
+    settings.input_latency_blocks = 6;
+    settings.output_latency_blocks = 7;
+    return settings;
+}
+
+// Copies so that a comparison never binds a reference to a packed field.
+template <typename T>
+T value(T field) {
+    return field;
+}
+
+void expect_header(std::array<char, 4> magic, std::uint16_t version, std::uint16_t type, std::uint32_t size,
+                   std::uint32_t client_id, PacketType expected_type, std::size_t expected_size,
+                   std::uint32_t expected_client) {
+    EXPECT_EQ(magic, kPacketMagic);
+    EXPECT_EQ(version, 5);
+    EXPECT_EQ(type, static_cast<std::uint16_t>(expected_type));
+    EXPECT_EQ(size, expected_size);
+    EXPECT_EQ(client_id, expected_client);
+}
+
+#define EXPECT_RECORD_HEADER(record, type_, size_, client_)                                                  \
+    expect_header(record.magic, record.version, record.type, record.size, record.client_id, type_, size_,    \
+                  client_)
+
+} // namespace
+
+TEST(PacketGolden, DiscoveryRequestParsesAndBuildsTheSameBytes) {
+    DiscoveryRequestPacket packet;
+    ASSERT_EQ(parse_discovery_request_packet(kDiscoveryRequest.data(), length_of(kDiscoveryRequest), packet),
+              PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::discovery_request, 32u, 0x04030201u);
+    EXPECT_EQ(value(packet.nonce), 0x1122334455667788u);
+    EXPECT_EQ(value(packet.reserved_24), 0u);
+    EXPECT_EQ(value(packet.reserved_28), 0u);
+    EXPECT_EQ(build_discovery_request_packet(0x04030201u, 0x1122334455667788u), kDiscoveryRequest);
+}
+
+TEST(PacketGolden, DiscoveryResponseParsesAndBuildsTheSameBytes) {
+    DiscoveryResponsePacket packet;
+    ASSERT_EQ(
+        parse_discovery_response_packet(kDiscoveryResponse.data(), length_of(kDiscoveryResponse), packet),
+        PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::discovery_response, 48u, 0x04030201u);
+    EXPECT_EQ(value(packet.nonce), 0x0123456789ABCDEFu);
+    EXPECT_EQ(value(packet.server_port), 28010);
+    EXPECT_EQ(value(packet.reserved_26), 0);
+    EXPECT_EQ(value(packet.reserved_28), 0u);
+    EXPECT_EQ(value(packet.protocol_version), 5u);
+    EXPECT_EQ(value(packet.capability_signature), 0x564C4D5200050001u);
+    EXPECT_EQ(value(packet.reserved_44), 1u);
+    EXPECT_EQ(build_discovery_response_packet(0x04030201u, 0x0123456789ABCDEFu, 28010), kDiscoveryResponse);
+}
+
+TEST(PacketGolden, TimeProbeRequestParsesAndBuildsTheSameBytes) {
+    TimeProbeRequestPacket packet;
+    ASSERT_EQ(parse_time_probe_request_packet(kTimeProbeRequest.data(), length_of(kTimeProbeRequest), packet),
+              PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::time_probe_request, 32u, 7u);
+    EXPECT_EQ(value(packet.probe_id), 0x0000000100000002u);
+    EXPECT_EQ(value(packet.client_send_time_ns), 0x8877665544332211u);
+    EXPECT_EQ(build_time_probe_request_packet(7, 0x0000000100000002u, 0x8877665544332211u),
+              kTimeProbeRequest);
+}
+
+TEST(PacketGolden, TimeProbeResponseParsesAndBuildsTheSameBytes) {
+    TimeProbeResponsePacket packet;
+    ASSERT_EQ(
+        parse_time_probe_response_packet(kTimeProbeResponse.data(), length_of(kTimeProbeResponse), packet),
+        PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::time_probe_response, 48u, 7u);
+    EXPECT_EQ(value(packet.probe_id), 9u);
+    EXPECT_EQ(value(packet.client_send_time_ns), 0x0102030405060708u);
+    EXPECT_EQ(value(packet.server_receive_time_ns), 0x1112131415161718u);
+    EXPECT_EQ(value(packet.server_send_time_ns), 0x2122232425262728u);
+    EXPECT_EQ(
+        build_time_probe_response_packet(7, 9, 0x0102030405060708u, 0x1112131415161718u, 0x2122232425262728u),
+        kTimeProbeResponse);
+}
+
+TEST(PacketGolden, SyncParsesAndBuildsTheSameBytes) {
+    SyncPacket packet;
+    ASSERT_EQ(parse_sync_packet(kSync.data(), length_of(kSync), packet), PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::sync, 44u, 3u);
+    EXPECT_EQ(value(packet.sequence), 0xFFFFFFFEu);
+    EXPECT_EQ(value(packet.sample_rate), 48000u);
+    EXPECT_EQ(value(packet.frame_count), 128);
+    EXPECT_EQ(value(packet.reserved_26), 0);
+    EXPECT_EQ(value(packet.server_sample_time), 0x0000000123456789u);
+    EXPECT_EQ(value(packet.server_host_time_ns), 0xFEDCBA9876543210u);
+    EXPECT_EQ(build_sync_packet(3, 0xFFFFFFFEu, 48000, 128, 0x0000000123456789u, 0xFEDCBA9876543210u), kSync);
+}
+
+TEST(PacketGolden, AnnounceParsesAndBuildsTheSameBytes) {
+    AnnouncePacket packet;
+    std::vector<std::int64_t> inputs{99};
+    std::vector<std::int64_t> outputs{99};
+    ASSERT_EQ(parse_announce_packet(kAnnounce.data(), length_of(kAnnounce), packet, inputs, outputs),
+              PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::announce, 48u, 42u);
+    EXPECT_EQ(value(packet.input_channel_count), 2);
+    EXPECT_EQ(value(packet.output_channel_count), 2);
+    EXPECT_EQ(value(packet.session_id), 0xA1B2C3D4u);
+    EXPECT_EQ(value(packet.input_latency_blocks), 6u);
+    EXPECT_EQ(value(packet.output_latency_blocks), 7u);
+    EXPECT_EQ(inputs, (std::vector<std::int64_t>{2, 3}));
+    EXPECT_EQ(outputs, (std::vector<std::int64_t>{0, -1}));
+    EXPECT_EQ(build_announce_packet(announce_settings(), 0xA1B2C3D4u), kAnnounce);
+}
+
+TEST(PacketGolden, AnnounceWithoutSessionWritesZeroAndEntriesAsTheirLow32Bits) {
+    ClientSettings settings = announce_settings();
+    settings.driver_outputs = {0, 0x1FFFFFFFFll}; // low 32 bits: 0xFFFFFFFF
+    PacketBytes expected = kAnnounce;
+    std::memset(expected.data() + 20, 0, 4);
+    EXPECT_EQ(build_announce_packet(settings), expected);
+}
+
+TEST(PacketGolden, DisconnectIsAnEmptyAnnounce) {
+    EXPECT_EQ(build_client_disconnect_packet(42, 0xA1B2C3D4u), kDisconnect);
+    AnnouncePacket packet;
+    std::vector<std::int64_t> inputs{1};
+    std::vector<std::int64_t> outputs{1};
+    ASSERT_EQ(parse_announce_packet(kDisconnect.data(), length_of(kDisconnect), packet, inputs, outputs),
+              PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::announce, 32u, 42u);
+    EXPECT_EQ(value(packet.session_id), 0xA1B2C3D4u);
+    EXPECT_EQ(value(packet.input_latency_blocks), 0u);
+    EXPECT_TRUE(inputs.empty());
+    EXPECT_TRUE(outputs.empty());
+}
+
+TEST(PacketGolden, AudioFragmentParsesPointingIntoTheDatagram) {
+    AudioFragmentPacket packet;
+    const float* samples = nullptr;
+    std::size_t count = 0;
+    ASSERT_EQ(
+        parse_audio_fragment_packet(kAudioFragment.data(), length_of(kAudioFragment), packet, samples, count),
+        PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(packet, PacketType::audio_fragment, 64u, 5u);
+    EXPECT_EQ(value(packet.sequence), 0x01020304u);
+    EXPECT_EQ(value(packet.sample_rate), 44100u);
+    EXPECT_EQ(value(packet.frame_count), 4);
+    EXPECT_EQ(value(packet.channel_count), 3);
+    EXPECT_EQ(value(packet.channel_offset), 1);
+    EXPECT_EQ(value(packet.fragment_channel_count), 2);
+    EXPECT_EQ(value(packet.frame_offset), 1);
+    EXPECT_EQ(value(packet.fragment_frame_count), 2);
+    EXPECT_EQ(value(packet.fragment_index), 1);
+    EXPECT_EQ(value(packet.fragment_count), 3);
+    EXPECT_EQ(value(packet.server_sample_time), 0x0A0B0C0D0E0F1011u);
+    EXPECT_EQ(reinterpret_cast<const char*>(samples), kAudioFragment.data() + 48);
+    ASSERT_EQ(count, 4u);
+    float copied[4];
+    std::memcpy(copied, samples, sizeof copied);
+    EXPECT_EQ(copied[0], 1.0f);
+    EXPECT_EQ(copied[1], -2.0f);
+    EXPECT_EQ(copied[2], 0.5f);
+    EXPECT_EQ(copied[3], 0.25f);
+}
+
+TEST(PacketGolden, HeaderParsesFromAnyPacket) {
+    PacketHeader header;
+    ASSERT_EQ(parse_packet_header(kSync.data(), length_of(kSync), header), PacketParseResult::ok);
+    EXPECT_RECORD_HEADER(header, PacketType::sync, 44u, 3u);
+    EXPECT_TRUE(validate_header(header, 44));
+}
+
+// The header checks, in their order, are shared by every parser. Each damaged variant breaks one
+// check and everything after it, so a check made out of order shows up as the wrong code.
+struct ParserCase {
+    const char* name;
+    const PacketBytes* golden;
+    std::function<PacketParseResult(const char*, int)> parse;
+};
+
+std::vector<ParserCase> all_parsers() {
+    return {
+        {"header", &kSync,
+         [](const char* d, int n) {
+             PacketHeader h;
+             return parse_packet_header(d, n, h);
+         }},
+        {"discovery request", &kDiscoveryRequest,
+         [](const char* d, int n) {
+             DiscoveryRequestPacket p;
+             return parse_discovery_request_packet(d, n, p);
+         }},
+        {"discovery response", &kDiscoveryResponse,
+         [](const char* d, int n) {
+             DiscoveryResponsePacket p;
+             return parse_discovery_response_packet(d, n, p);
+         }},
+        {"time probe request", &kTimeProbeRequest,
+         [](const char* d, int n) {
+             TimeProbeRequestPacket p;
+             return parse_time_probe_request_packet(d, n, p);
+         }},
+        {"time probe response", &kTimeProbeResponse,
+         [](const char* d, int n) {
+             TimeProbeResponsePacket p;
+             return parse_time_probe_response_packet(d, n, p);
+         }},
+        {"sync", &kSync,
+         [](const char* d, int n) {
+             SyncPacket p;
+             return parse_sync_packet(d, n, p);
+         }},
+        {"announce", &kAnnounce,
+         [](const char* d, int n) {
+             AnnouncePacket p;
+             std::vector<std::int64_t> in, out;
+             return parse_announce_packet(d, n, p, in, out);
+         }},
+        {"audio fragment", &kAudioFragment,
+         [](const char* d, int n) {
+             AudioFragmentPacket p;
+             const float* s = nullptr;
+             std::size_t c = 0;
+             return parse_audio_fragment_packet(d, n, p, s, c);
+         }},
+    };
+}
+
+void put_u32(PacketBytes& datagram, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        datagram[offset + i] = static_cast<char>(value >> (8 * i));
+    }
+}
+
+void put_u16(PacketBytes& datagram, std::size_t offset, std::uint16_t value) {
+    datagram[offset] = static_cast<char>(value & 0xFF);
+    datagram[offset + 1] = static_cast<char>(value >> 8);
+}
+
+// Runs the parser on an exactly sized heap copy, so that ASan sees any read past the length.
+PacketParseResult parse_copy(const ParserCase& parser, const PacketBytes& datagram) {
+    const PacketBytes copy = datagram;
+    return parser.parse(copy.data(), length_of(copy));
+}
+
+TEST(PacketParseOrder, HeaderChecksComeFirstAndInOrderForEveryParser) {
+    for (const ParserCase& parser : all_parsers()) {
+        SCOPED_TRACE(parser.name);
+        const PacketBytes& golden = *parser.golden;
+        EXPECT_EQ(parse_copy(parser, golden), PacketParseResult::ok);
+
+        EXPECT_EQ(parser.parse(nullptr, length_of(golden)), PacketParseResult::null_buffer);
+        EXPECT_EQ(parser.parse(nullptr, -1), PacketParseResult::null_buffer);
+
+        // Too short, even when every later check would fail too.
+        PacketBytes broken(golden.begin(), golden.begin() + 15);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::too_short);
+        EXPECT_EQ(parser.parse(golden.data(), -1), PacketParseResult::too_short);
+        EXPECT_EQ(parser.parse(golden.data(), 0), PacketParseResult::too_short);
+
+        // Magic before version, size and client.
+        broken = golden;
+        broken[3] = 'X';
+        put_u16(broken, 4, 4);
+        put_u32(broken, 8, 1000);
+        put_u32(broken, 12, 0);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::bad_magic);
+
+        // Version before size and client.
+        broken = golden;
+        put_u16(broken, 4, 6);
+        put_u32(broken, 8, 1000);
+        put_u32(broken, 12, 0);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::bad_version);
+
+        // A size one more than the length, before the client id is looked at.
+        broken = golden;
+        put_u32(broken, 8, static_cast<std::uint32_t>(golden.size() + 1));
+        put_u32(broken, 12, 0);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::bad_size);
+        // The same bytes one longer than the size field says.
+        broken = golden;
+        broken.push_back(0);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::bad_size);
+
+        broken = golden;
+        put_u32(broken, 12, 0);
+        EXPECT_EQ(parse_copy(parser, broken), PacketParseResult::zero_client);
+    }
+}
+
+TEST(PacketParseOrder, FixedSizeParsersCheckTypeBeforeLength) {
+    // A type-5 datagram of 36 bytes: the discovery request parser reports the type first.
+    PacketBytes datagram = kDiscoveryResponse;
+    datagram.resize(36);
+    put_u32(datagram, 8, 36);
+    DiscoveryRequestPacket request;
+    EXPECT_EQ(parse_discovery_request_packet(datagram.data(), 36, request), PacketParseResult::wrong_type);
+
+    // The right type with a consistent but wrong size.
+    datagram = kDiscoveryRequest;
+    datagram.resize(36);
+    put_u32(datagram, 8, 36);
+    EXPECT_EQ(parse_discovery_request_packet(datagram.data(), 36, request), PacketParseResult::bad_size);
+
+    // Every fixed-size parser refuses every other type, and its own type at another length.
+    for (const ParserCase& parser : all_parsers()) {
+        if (parser.golden == &kAnnounce || parser.golden == &kAudioFragment ||
+            std::string(parser.name) == "header") {
+            continue;
+        }
+        SCOPED_TRACE(parser.name);
+        for (std::uint16_t type = 0; type <= 8; ++type) {
+            PacketBytes retyped = *parser.golden;
+            put_u16(retyped, 6, type);
+            const bool own_type = retyped == *parser.golden;
+            EXPECT_EQ(parse_copy(parser, retyped),
+                      own_type ? PacketParseResult::ok : PacketParseResult::wrong_type)
+                << "type " << type;
+        }
+        for (const std::size_t length :
+             {std::size_t{16}, parser.golden->size() - 4, parser.golden->size() + 4}) {
+            PacketBytes resized = *parser.golden;
+            resized.resize(length);
+            put_u32(resized, 8, static_cast<std::uint32_t>(length));
+            EXPECT_EQ(parse_copy(parser, resized), PacketParseResult::bad_size) << "length " << length;
+        }
+    }
+}
+
+TEST(PacketParseOrder, AnnounceFaultsAreInvalidPayload) {
+    AnnouncePacket packet;
+    std::vector<std::int64_t> inputs;
+    std::vector<std::int64_t> outputs;
+    auto parse = [&](const PacketBytes& datagram) {
+        const PacketBytes copy = datagram;
+        return parse_announce_packet(copy.data(), length_of(copy), packet, inputs, outputs);
+    };
+
+    PacketBytes datagram = kAnnounce;
+    put_u16(datagram, 6, 2);
+    EXPECT_EQ(parse(datagram), PacketParseResult::invalid_payload) << "another type gives 8, not 7";
+
+    datagram.assign(kDisconnect.begin(), kDisconnect.begin() + 31);
+    put_u32(datagram, 8, 31);
+    EXPECT_EQ(parse(datagram), PacketParseResult::invalid_payload) << "31 bytes";
+
+    // Counts 2 and 2 need exactly 48 bytes.
+    for (const std::size_t length : {44u, 52u}) {
+        datagram = kAnnounce;
+        datagram.resize(length);
+        put_u32(datagram, 8, static_cast<std::uint32_t>(length));
+        EXPECT_EQ(parse(datagram), PacketParseResult::invalid_payload) << length;
+    }
+    // Counts that would reach past the datagram.
+    datagram = kAnnounce;
+    put_u16(datagram, 16, 0xFFFF);
+    EXPECT_EQ(parse(datagram), PacketParseResult::invalid_payload);
+    EXPECT_TRUE(inputs.empty());
+    EXPECT_TRUE(outputs.empty());
+
+    datagram = kAnnounce;
+    put_u16(datagram, 16, 3);
+    put_u16(datagram, 18, 1);
+    ASSERT_EQ(parse(datagram), PacketParseResult::ok) << "the split between the lists is the sender's";
+    EXPECT_EQ(inputs, (std::vector<std::int64_t>{2, 3, 0}));
+    EXPECT_EQ(outputs, (std::vector<std::int64_t>{-1}));
+}
+
+TEST(PacketParseOrder, AudioFragmentFaultsAreInvalidPayload) {
+    struct Damage {
+        const char* what;
+        std::size_t offset; // 16-bit field
+        std::uint16_t value;
+    };
+    // The golden fragment: 4 frames, 3 channels, rows 1..2, frames 1..2, fragment 1 of 3.
+    const Damage damages[] = {
+        {"another type", 6, 1},
+        {"frame_count 0", 24, 0},
+        {"channel_count 0", 26, 0},
+        {"fragment_channel_count 0", 30, 0},
+        {"fragment_frame_count 0", 34, 0},
+        {"fragment_count 0", 38, 0},
+        {"fragment_index == fragment_count", 36, 3},
+        {"channel_offset == channel_count", 28, 3},
+        {"rows past the block", 28, 2},
+        {"frame_offset == frame_count", 32, 4},
+        {"frames past the block", 32, 3},
+        {"fewer samples than the rectangle", 30, 1},
+    };
+    for (const Damage& damage : damages) {
+        PacketBytes datagram = kAudioFragment;
+        put_u16(datagram, damage.offset, damage.value);
+        AudioFragmentPacket packet;
+        const float* samples = reinterpret_cast<const float*>(&damage);
+        std::size_t count = 99;
+        EXPECT_EQ(parse_audio_fragment_packet(datagram.data(), length_of(datagram), packet, samples, count),
+                  PacketParseResult::invalid_payload)
+            << damage.what;
+        EXPECT_EQ(samples, nullptr);
+        EXPECT_EQ(count, 0u);
+    }
+
+    AudioFragmentPacket packet;
+    const float* samples = nullptr;
+    std::size_t count = 0;
+    // Shorter than the fixed part, with a consistent size field.
+    PacketBytes datagram(kAudioFragment.begin(), kAudioFragment.begin() + 47);
+    put_u32(datagram, 8, 47);
+    EXPECT_EQ(parse_audio_fragment_packet(datagram.data(), 47, packet, samples, count),
+              PacketParseResult::invalid_payload);
+    // One sample missing.
+    datagram.assign(kAudioFragment.begin(), kAudioFragment.end() - 4);
+    put_u32(datagram, 8, 60);
+    EXPECT_EQ(parse_audio_fragment_packet(datagram.data(), 60, packet, samples, count),
+              PacketParseResult::invalid_payload);
+
+    // The last frames of a row are valid: frame_offset + fragment_frame_count == frame_count.
+    datagram = kAudioFragment;
+    put_u16(datagram, 32, 2);
+    EXPECT_EQ(parse_audio_fragment_packet(datagram.data(), length_of(datagram), packet, samples, count),
+              PacketParseResult::ok);
+    EXPECT_EQ(count, 4u);
+}
+
+TEST(PacketHeader, ValidateHeaderNeedsEveryCheck) {
+    PacketHeader header;
+    ASSERT_EQ(parse_packet_header(kSync.data(), length_of(kSync), header), PacketParseResult::ok);
+    EXPECT_TRUE(validate_header(header, 44));
+    EXPECT_FALSE(validate_header(header, 43));
+    EXPECT_FALSE(validate_header(header, -1));
+    PacketHeader damaged = header;
+    damaged.magic[0] = 'v';
+    EXPECT_FALSE(validate_header(damaged, 44));
+    damaged = header;
+    damaged.version = 4;
+    EXPECT_FALSE(validate_header(damaged, 44));
+    damaged = header;
+    damaged.client_id = 0;
+    EXPECT_FALSE(validate_header(damaged, 44));
+    damaged = header;
+    damaged.type = 99; // the type is the parsers' business
+    EXPECT_TRUE(validate_header(damaged, 44));
+}
+
+TEST(PacketHeader, FailedParseStillFillsTheHeaderFields) {
+    PacketBytes datagram = kSync;
+    put_u32(datagram, 12, 0);
+    PacketHeader header;
+    EXPECT_EQ(parse_packet_header(datagram.data(), length_of(datagram), header),
+              PacketParseResult::zero_client);
+    EXPECT_EQ(value(header.size), 44u);
+    EXPECT_EQ(value(header.type), 3);
+    // Too short: nothing is read, the record is cleared.
+    EXPECT_EQ(parse_packet_header(datagram.data(), 15, header), PacketParseResult::too_short);
+    EXPECT_EQ(value(header.size), 0u);
+}
+
+TEST(PacketBuilders, ReserveExactlyTheDatagramSize) {
+    const PacketBytes built[] = {
+        build_discovery_request_packet(1, 2),     build_discovery_response_packet(1, 2, 3),
+        build_time_probe_request_packet(1, 2, 3), build_time_probe_response_packet(1, 2, 3, 4, 5),
+        build_sync_packet(1, 2, 3, 4, 5, 6),      build_announce_packet(announce_settings()),
+        build_client_disconnect_packet(1, 2),
+    };
+    for (const PacketBytes& datagram : built) {
+        EXPECT_EQ(datagram.capacity(), datagram.size());
+        PacketHeader header;
+        EXPECT_EQ(parse_packet_header(datagram.data(), length_of(datagram), header), PacketParseResult::ok);
+    }
+}
+
+TEST(PacketNames, EveryResultCodeHasItsName) {
+    EXPECT_STREQ(packet_parse_result_name(PacketParseResult::ok), "ok");
+    EXPECT_STREQ(packet_parse_result_name(PacketParseResult::bad_size), "bad_size");
+    EXPECT_STREQ(packet_parse_result_name(PacketParseResult::invalid_payload), "invalid_payload");
+    EXPECT_STREQ(packet_parse_result_name(static_cast<PacketParseResult>(9)), "unknown");
+}
+
+TEST(SequenceComparison, WrapsAtTwoToThe32) {
+    struct Case {
+        std::uint32_t a;
+        std::uint32_t b;
+        bool newer;
+        bool not_older;
+    };
+    const Case cases[] = {
+        {0, 4294967295u, true, true},
+        {4294967295u, 0, false, false},
+        {5, 5, false, true},
+        {0, 0, false, true},
+        {4294967295u, 4294967295u, false, true},
+        {2147483648u, 0, false, false},
+        {2147483647u, 0, true, true},
+        {0, 2147483648u, false, false},
+        {6, 5, true, true},
+        {5, 6, false, false},
+        {3, 4294967290u, true, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_sequence_newer(c.a, c.b), c.newer) << c.a << " vs " << c.b;
+        EXPECT_EQ(is_sequence_not_older(c.a, c.b), c.not_older) << c.a << " vs " << c.b;
+    }
+    static_assert(is_sequence_newer(0, 4294967295u));
+    static_assert(sequence_difference(1, 4294967295u) == 2);
+}
