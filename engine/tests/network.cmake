@@ -6,3 +6,15 @@ velmora_add_test(engine_app_config_test LABEL unit
 velmora_add_fuzzer(fuzz_app_config
     SOURCES fuzz/app_config_fuzz.cpp
     LIBS velmora_engine_core)
+
+velmora_add_test(engine_input_fifo_test LABEL unit
+    SOURCES tests/input_fifo_test.cpp
+    LIBS velmora_engine_core)
+
+velmora_add_test(engine_latency_histogram_test LABEL unit
+    SOURCES tests/latency_histogram_test.cpp
+    LIBS velmora_engine_core)
+
+velmora_add_test(engine_velmora_client_test LABEL integration
+    SOURCES tests/velmora_client_test.cpp
+    LIBS velmora_engine_core)
