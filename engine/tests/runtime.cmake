@@ -15,3 +15,12 @@ velmora_add_test(engine_runtime_test LABEL integration
 velmora_add_test(engine_runtime_stress_test LABEL integration
     SOURCES tests/engine_runtime_stress_test.cpp
     LIBS velmora_engine_core)
+
+# The loadable library through dlopen, as a host uses it.
+velmora_add_test(engine_c_interface_test LABEL integration
+    SOURCES tests/engine_c_interface_test.cpp
+    LIBS velmora_protocol velmora_engine_api ${CMAKE_DL_LIBS})
+if(TARGET engine_c_interface_test)
+    target_compile_definitions(engine_c_interface_test PRIVATE VELMORA_ENGINE_LIBRARY="$<TARGET_FILE:VelmoraEngine>")
+    add_dependencies(engine_c_interface_test VelmoraEngine)
+endif()
