@@ -3,7 +3,11 @@ velmora_add_test(engine_runtime_unit_test LABEL unit
     SOURCES
         tests/engine_shared_state_test.cpp
         tests/engine_state_layout_test.c
+        tests/example_configs_test.cpp
     LIBS velmora_engine_core)
+if(TARGET engine_runtime_unit_test)
+    target_compile_definitions(engine_runtime_unit_test PRIVATE VELMORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
 
 # The runtime's state machine against a scripted server on 127.0.0.1 (threads, sockets, timing).
 velmora_add_test(engine_runtime_test LABEL integration
