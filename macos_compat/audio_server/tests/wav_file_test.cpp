@@ -49,7 +49,9 @@ std::vector<unsigned char> wav_bytes(std::uint16_t format, std::uint16_t channel
         put(bits, 2);
         put(0, 4);
         put(format, 2);
-        put(0, 14);
+        for (int i = 0; i < 7; ++i) {
+            put(0, 2); // the rest of the sub-format GUID
+        }
     }
     text("data");
     put(claimed_data_size, 4);
