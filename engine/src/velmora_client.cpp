@@ -1031,6 +1031,14 @@ void VelmoraClient::log(const std::string& text) const {
     }
 }
 
+void VelmoraClient::log(const char* text) const {
+    // Without a listener the line is never turned into a string (no allocation on the receive
+    // thread for the once-a-second report).
+    if (log_callback_) {
+        log_callback_(std::string(text));
+    }
+}
+
 void VelmoraClient::publish_telemetry(const Telemetry& snapshot) const {
     if (telemetry_callback_) {
         telemetry_callback_(snapshot);

@@ -18,3 +18,7 @@ velmora_add_test(engine_latency_histogram_test LABEL unit
 velmora_add_test(engine_velmora_client_test LABEL integration
     SOURCES tests/velmora_client_test.cpp
     LIBS velmora_engine_core)
+
+velmora_add_test(engine_client_allocation_test LABEL integration
+    SOURCES tests/client_allocation_test.cpp
+    LIBS velmora_engine_core)

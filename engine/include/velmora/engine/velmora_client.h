@@ -195,6 +195,7 @@ private:
     // One datagram to the server; true when it went out whole.
     bool send_buffer(const void* data, std::size_t size);
     void log(const std::string& text) const;
+    void log(const char* text) const;
     void publish_telemetry(const Telemetry& snapshot) const;
 
     // Written by `start` before the threads exist and read-only while they run.
