@@ -881,6 +881,7 @@ void VelmoraClient::complete_assembly(vp::CompletedOutputBlock& block) {
         const vp::EngineOutputReceiveDecision decision = vp::decide_engine_output_receive(output_receive_state_, block.sequence);
         if (decision.accept) {
             ++received_blocks_this_second_;
+            ++sequence_events_.output_blocks_accepted;
             missing_first = decision.missing_first_sequence;
             missing_count = decision.missing_count;
             if (missing_count > gap_fill_limit_blocks_) {
@@ -889,9 +890,11 @@ void VelmoraClient::complete_assembly(vp::CompletedOutputBlock& block) {
                 missing_count = 0;
                 ++sequence_events_.output_gap_restarts;
             }
+            sequence_events_.silent_blocks_filled += missing_count;
         } else {
             stale = true;
             ++duplicate_blocks_this_second_;
+            ++sequence_events_.output_blocks_stale;
         }
         if (now - last_rate_report_ms_ >= rate_report_period_ms) {
             received_blocks_per_second_ = received_blocks_this_second_;

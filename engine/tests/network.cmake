@@ -29,3 +29,8 @@ if(TARGET velmora_server_core AND EXISTS ${CMAKE_SOURCE_DIR}/coreaudio_driver/in
         SOURCES tests/client_server_test.cpp
         LIBS velmora_engine_core velmora_server_core)
 endif()
+if(TARGET velmora_server_core AND EXISTS ${CMAKE_SOURCE_DIR}/coreaudio_driver/include/velmora/server/core_audio_network_server.h)
+    velmora_add_test(engine_client_soak_test LABEL soak TIMEOUT 900
+        SOURCES tests/client_soak_test.cpp
+        LIBS velmora_engine_core velmora_server_core)
+endif()
