@@ -78,7 +78,6 @@ TEST(ClientSoak, FourClientsOnOneServerForTenMinutes) {
     const std::uint16_t port = server.input_endpoint().port;
 
     std::array<SoakClient, client_count> clients;
-    std::array<std::atomic<bool>, client_count> warmed{};
     DeviceLoop device(*runtime);
     device.set_input_observer([&](std::uint32_t, bool exact, const float* input) {
         for (std::size_t k = 0; k < client_count; ++k) {
