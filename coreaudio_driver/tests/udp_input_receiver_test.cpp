@@ -208,7 +208,7 @@ TEST_F(ReceiverTest, AnnounceLifecycleIsLoggedOnlyWhenSomethingChanges) {
     ASSERT_TRUE(client.send_to(announce_packet(7, {40}, {}), server));
     pump_until(3);
     EXPECT_EQ(receiver.active_client_count(), 1U);
-    EXPECT_EQ(debug.stats()->active_client_count, 1);
+    EXPECT_EQ(debug.snapshot().active_client_count, 1);
     EXPECT_EQ(receiver.stats().announces_accepted, 2U);
     EXPECT_EQ(receiver.stats().packets_rejected, 1U);
     EXPECT_EQ(capture.messages(),
@@ -220,7 +220,7 @@ TEST_F(ReceiverTest, AnnounceLifecycleIsLoggedOnlyWhenSomethingChanges) {
     ASSERT_TRUE(client.send_to(VelmoraProtocol::build_client_disconnect_packet(7, 5), server));
     pump_until(4);
     EXPECT_EQ(receiver.active_client_count(), 0U);
-    EXPECT_EQ(debug.stats()->active_client_count, 0);
+    EXPECT_EQ(debug.snapshot().active_client_count, 0);
     EXPECT_EQ(receiver.stats().disconnects_accepted, 1U);
     EXPECT_EQ(capture.messages(),
               std::vector<std::string>{"VelmoraCoreAudio accepted disconnect Announce client=7 clients=0"});
@@ -261,7 +261,7 @@ TEST_F(ReceiverTest, InputFromTwoClientsIsSummedIntoTheDevicesNextBlock) {
     EXPECT_EQ(input[5 * 128], 0.75F);
     EXPECT_EQ(input[6 * 128 + 127], 0.5F);
     EXPECT_EQ(input[4 * 128], 0.0F);
-    EXPECT_EQ(debug.stats()->exact_match_count, 1);
+    EXPECT_EQ(debug.snapshot().exact_match_count, 1);
 }
 
 TEST_F(ReceiverTest, InputBehindTheDeviceIsCountedLateAndNeverPublished) {
@@ -276,7 +276,7 @@ TEST_F(ReceiverTest, InputBehindTheDeviceIsCountedLateAndNeverPublished) {
     pump_until(2);
     EXPECT_EQ(receiver.input_stats().blocks_completed, 1U);
     EXPECT_EQ(receiver.input_stats().late_drops, 1U);
-    EXPECT_EQ(debug.stats()->late_drop_count, 1);
+    EXPECT_EQ(debug.snapshot().late_drop_count, 1);
     EXPECT_EQ(receiver.input_stats().last_published_frames, 0U);
 }
 
@@ -341,11 +341,11 @@ TEST_F(ReceiverTest, MalformedDatagramsAreCountedAndIgnored) {
 TEST_F(ReceiverTest, CloseForgetsClientsAndZeroesTheDebugCount) {
     ASSERT_TRUE(client.send_to(announce_packet(7, {5}, {0}), server));
     pump_until(1);
-    ASSERT_EQ(debug.stats()->active_client_count, 1);
+    ASSERT_EQ(debug.snapshot().active_client_count, 1);
     EXPECT_EQ(receiver.latency_summary(), (6ULL << 32) | 6ULL);
     receiver.close();
     EXPECT_EQ(receiver.active_client_count(), 0U);
-    EXPECT_EQ(debug.stats()->active_client_count, 0);
+    EXPECT_EQ(debug.snapshot().active_client_count, 0);
     EXPECT_FALSE(receiver.receive_available(*runtime, 64));
     EXPECT_FALSE(receiver.send_packet(VelmoraProtocol::build_sync_packet(7, 0, 1, 1, 0, 0), client.endpoint()));
 }
