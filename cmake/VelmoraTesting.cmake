@@ -1,9 +1,12 @@
 include(GoogleTest)
 
-# velmora_add_test(<name> LABEL unit|integration|soak SOURCES ... [LIBS ...] [TIMEOUT s])
-# One GoogleTest executable; every test in it is registered with CTest under the label.
+# velmora_add_test(<name> LABEL unit|integration|soak SOURCES ... [LIBS ...] [TIMEOUT s]
+#                  [RESOURCE_LOCK name])
+# One GoogleTest executable; every test in it is registered with CTest under the label. Tests that
+# share something fixed between processes (a shared-memory name, say) name it as a resource lock,
+# so that parallel runs never overlap.
 function(velmora_add_test name)
-    cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "LABEL;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
     if(NOT VELMORA_BUILD_TESTS)
         return()
     endif()
@@ -21,8 +24,12 @@ function(velmora_add_test name)
     endif()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads velmora_options)
+    set(lock_property)
+    if(T_RESOURCE_LOCK)
+        set(lock_property RESOURCE_LOCK ${T_RESOURCE_LOCK})
+    endif()
     gtest_discover_tests(${name}
-        PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
+        PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ${lock_property}
         DISCOVERY_TIMEOUT 60)
 endfunction()
 

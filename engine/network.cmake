@@ -1,3 +1,6 @@
 # The engine's configuration loader and network client.
 target_sources(velmora_engine_core PRIVATE
-    src/app_config.cpp)
+    src/app_config.cpp
+    src/input_fifo.cpp
+    src/latency_histogram.cpp
+    src/velmora_client.cpp)

@@ -176,6 +176,35 @@ TEST(AudioFragmentBuild, OneFragmentOf1072BytesFor128By2) {
     EXPECT_EQ(datagrams[1].size(), 560u);
 }
 
+TEST(AudioFragmentBuild, WholeBlockGivesTheBytesOfSingleFragments) {
+    struct Shape {
+        std::uint16_t frames;
+        std::size_t channels;
+        std::size_t limit;
+    };
+    for (const Shape shape :
+         {Shape{128, 32, 1200}, Shape{512, 3, 1200}, Shape{7, 5, 60}, Shape{4096, 2, 65507}}) {
+        const std::vector<float> block = make_block(3, shape.frames, shape.channels);
+        std::vector<PacketBytes> datagrams;
+        ASSERT_TRUE(build_audio_fragment_packets(9, 3, 44100, shape.frames, shape.channels, block, datagrams,
+                                                 shape.limit));
+        AudioFragmentPlan plan;
+        ASSERT_TRUE(build_audio_fragment_plan(shape.frames, shape.channels, shape.limit, plan));
+        ASSERT_EQ(datagrams.size(), plan.fragment_count);
+        for (std::uint16_t index = 0; index < plan.fragment_count; ++index) {
+            AudioFragmentDescriptor d;
+            ASSERT_TRUE(get_audio_fragment_descriptor(plan, index, d));
+            const float* first = block.data() + std::size_t{d.channel_offset} * shape.frames + d.frame_offset;
+            PacketBytes single;
+            ASSERT_TRUE(build_audio_fragment_packet(
+                9, 3, 44100, shape.frames, plan.channel_count, d.channel_offset, d.fragment_channel_count,
+                d.frame_offset, d.fragment_frame_count, index, plan.fragment_count, 0, first, d.sample_count,
+                single, shape.limit));
+            EXPECT_EQ(datagrams[index], single) << shape.frames << "x" << shape.channels << " #" << index;
+        }
+    }
+}
+
 TEST(AudioFragmentBuild, ReusesTheDatagramsItIsGiven) {
     const std::vector<float> block = make_block(1, 128, 32);
     std::vector<PacketBytes> datagrams;

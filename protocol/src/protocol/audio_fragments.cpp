@@ -61,6 +61,22 @@ void start_slot(AudioFragmentAssemblySlot& slot, const AudioFragmentPacket& pack
     slot.received.assign(packet.fragment_count, 0);
 }
 
+// The assembly input check, inlined into the assembler's per-fragment path.
+inline bool assembly_input_is_valid(const AudioFragmentPacket& packet, const float* samples,
+                                    std::size_t sample_count, std::size_t expected_channel_count,
+                                    std::uint16_t max_frame_count) {
+    const int channel_end = packet.channel_offset + packet.fragment_channel_count;
+    const int frame_end = packet.frame_offset + packet.fragment_frame_count;
+    return packet.channel_count == expected_channel_count && packet.frame_count >= 1 &&
+           packet.frame_count <= max_frame_count && packet.fragment_count >= 1 &&
+           packet.fragment_index < packet.fragment_count && packet.fragment_channel_count != 0 &&
+           packet.fragment_frame_count != 0 && packet.channel_offset < packet.channel_count &&
+           channel_end <= packet.channel_count && packet.frame_offset < packet.frame_count &&
+           frame_end <= packet.frame_count && samples != nullptr &&
+           sample_count ==
+               static_cast<std::size_t>(packet.fragment_channel_count) * packet.fragment_frame_count;
+}
+
 void clear_result(AudioFragmentAssemblyResult& result) {
     result.accepted = false;
     result.completed = false;
@@ -248,24 +264,35 @@ bool build_audio_fragment_packets(std::uint32_t client_id, std::uint32_t sequenc
         out.clear();
         return false;
     }
+    // The fields all fragments of the block share are written once; each datagram copies them and
+    // adds its own size and rectangle. Same bytes as preparing each one, at a fraction of the cost.
+    char common[kAudioFragmentPacketFixedSize];
+    store_fragment_header(common, 0, client_id, sequence, sample_rate, frame_count, plan.channel_count, 0, 0,
+                          0, 0, 0, plan.fragment_count, 0);
     out.resize(plan.fragment_count);
     for (std::uint16_t index = 0; index < plan.fragment_count; ++index) {
         AudioFragmentDescriptor descriptor;
-        float* payload = nullptr;
-        std::size_t count = 0;
         if (!get_audio_fragment_descriptor(plan, index, descriptor) ||
-            !prepare_audio_fragment_packet(
-                client_id, sequence, sample_rate, frame_count, plan.channel_count, descriptor.channel_offset,
-                descriptor.fragment_channel_count, descriptor.frame_offset, descriptor.fragment_frame_count,
-                index, plan.fragment_count, 0, out[index], payload, count, max_packet_bytes)) {
+            kAudioFragmentPacketFixedSize + 4 * descriptor.sample_count > max_packet_bytes) {
             out.clear();
             return false;
         }
+        PacketBytes& datagram = out[index];
+        // A datagram reused at the same size is neither reallocated nor zero-filled.
+        datagram.resize(kAudioFragmentPacketFixedSize + 4 * descriptor.sample_count);
+        char* bytes = datagram.data();
+        std::memcpy(bytes, common, sizeof common);
+        store_u32(bytes + 8, static_cast<std::uint32_t>(datagram.size()));
+        store_u16(bytes + 28, descriptor.channel_offset);
+        store_u16(bytes + 30, descriptor.fragment_channel_count);
+        store_u16(bytes + 32, descriptor.frame_offset);
+        store_u16(bytes + 34, descriptor.fragment_frame_count);
+        store_u16(bytes + 36, index);
         // Whole rows or part of one row: always one contiguous run of the planar block.
         const std::size_t first =
             static_cast<std::size_t>(descriptor.channel_offset) * frame_count + descriptor.frame_offset;
-        std::memcpy(out[index].data() + kAudioFragmentPacketFixedSize, block.data() + first,
-                    count * sizeof(float));
+        std::memcpy(bytes + kAudioFragmentPacketFixedSize, block.data() + first,
+                    descriptor.sample_count * sizeof(float));
     }
     return true;
 }
@@ -273,16 +300,7 @@ bool build_audio_fragment_packets(std::uint32_t client_id, std::uint32_t sequenc
 bool validate_audio_fragment_assembly_input(const AudioFragmentPacket& packet, const float* samples,
                                             std::size_t sample_count, std::size_t expected_channel_count,
                                             std::uint16_t max_frame_count) {
-    const int channel_end = packet.channel_offset + packet.fragment_channel_count;
-    const int frame_end = packet.frame_offset + packet.fragment_frame_count;
-    return packet.channel_count == expected_channel_count && packet.frame_count >= 1 &&
-           packet.frame_count <= max_frame_count && packet.fragment_count >= 1 &&
-           packet.fragment_index < packet.fragment_count && packet.fragment_channel_count != 0 &&
-           packet.fragment_frame_count != 0 && packet.channel_offset < packet.channel_count &&
-           channel_end <= packet.channel_count && packet.frame_offset < packet.frame_count &&
-           frame_end <= packet.frame_count && samples != nullptr &&
-           sample_count ==
-               static_cast<std::size_t>(packet.fragment_channel_count) * packet.fragment_frame_count;
+    return assembly_input_is_valid(packet, samples, sample_count, expected_channel_count, max_frame_count);
 }
 
 AudioFragmentSlotDecision decide_audio_fragment_assembly_slot(const AudioFragmentAssemblySlot& slot,
@@ -317,14 +335,17 @@ bool assemble_audio_fragment(std::vector<AudioFragmentAssemblySlot>& slots, cons
     if (slot_count == 0) {
         return false;
     }
-    if (!validate_audio_fragment_assembly_input(packet, samples, sample_count, expected_channel_count,
-                                                max_frame_count)) {
+    if (!assembly_input_is_valid(packet, samples, sample_count, expected_channel_count, max_frame_count)) {
         return true;
     }
     if (slots.empty()) {
         slots.resize(slot_count);
     }
-    AudioFragmentAssemblySlot& slot = slots[packet.sequence % slots.size()];
+    // Slot counts are powers of two in practice: a mask instead of a division then.
+    const std::size_t slot_total = slots.size();
+    const std::size_t slot_index = (slot_total & (slot_total - 1)) == 0 ? packet.sequence & (slot_total - 1)
+                                                                        : packet.sequence % slot_total;
+    AudioFragmentAssemblySlot& slot = slots[slot_index];
 
     if (slot.active && slot.sequence != packet.sequence) {
         if (sequence_difference(packet.sequence, slot.sequence) < 0) {
@@ -349,12 +370,18 @@ bool assemble_audio_fragment(std::vector<AudioFragmentAssemblySlot>& slots, cons
         return true;
     }
 
-    // The payload may sit at any address inside the receive buffer: copied bytewise.
+    // The payload may sit at any address inside the receive buffer: copied bytewise. Whole rows are
+    // one contiguous run in the slot as well.
     const char* source = reinterpret_cast<const char*>(samples);
-    const std::size_t row_bytes = static_cast<std::size_t>(packet.fragment_frame_count) * sizeof(float);
-    for (std::size_t row = 0; row < packet.fragment_channel_count; ++row) {
-        const std::size_t target = (packet.channel_offset + row) * slot.frame_count + packet.frame_offset;
-        std::memcpy(slot.samples.data() + target, source + row * row_bytes, row_bytes);
+    float* target = slot.samples.data() + static_cast<std::size_t>(packet.channel_offset) * slot.frame_count +
+                    packet.frame_offset;
+    if (packet.fragment_frame_count == slot.frame_count) {
+        std::memcpy(target, source, sample_count * sizeof(float));
+    } else {
+        const std::size_t row_bytes = static_cast<std::size_t>(packet.fragment_frame_count) * sizeof(float);
+        for (std::size_t row = 0; row < packet.fragment_channel_count; ++row) {
+            std::memcpy(target + row * slot.frame_count, source + row * row_bytes, row_bytes);
+        }
     }
     slot.received[packet.fragment_index] = 1;
     ++slot.received_count;

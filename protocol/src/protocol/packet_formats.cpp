@@ -50,7 +50,7 @@ PacketParseResult parse_header_fields(const char* data, int length, Record& reco
     record.type = load_u16(data + 6);
     record.size = load_u32(data + 8);
     record.client_id = load_u32(data + 12);
-    if (record.magic != kPacketMagic) {
+    if (load_u32(data) != kPacketMagicValue) {
         return PacketParseResult::bad_magic;
     }
     if (record.version != kProtocolVersion) {

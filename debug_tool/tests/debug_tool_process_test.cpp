@@ -1,0 +1,78 @@
+// velmora_macos_debug as a user runs it, against the product's fixed record name.
+#include <velmora/server/debug_shared_state.h>
+#include <velmora/test_support/child_process.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using VelmoraTest::ChildProcess;
+
+std::unique_ptr<ChildProcess> run_tool(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), VELMORA_DEBUG_TOOL_PATH);
+    return ChildProcess::start(arguments);
+}
+
+TEST(DebugToolProgram, BadArgumentsPrintUsageAndExitOne) {
+    for (const char* argument : {"-h", "--help", "-x"}) {
+        auto tool = run_tool({"--server", argument});
+        ASSERT_NE(tool, nullptr);
+        EXPECT_EQ(tool->wait(10s), 1) << argument;
+        EXPECT_EQ(tool->stdout_text(), "Usage:\n  velmora_macos_debug --server\n\nDefault mode is --server.\n");
+    }
+}
+
+TEST(DebugToolProgram, WithoutThePlugInItSaysSoAndExitsOne) {
+    ::shm_unlink(VelmoraDebug::kPosixSharedMappingName);
+    auto tool = run_tool({});
+    ASSERT_NE(tool, nullptr);
+    EXPECT_EQ(tool->wait(10s), 1);
+    EXPECT_EQ(tool->stderr_text(),
+              "Velmora server debug mapping is not available. Start the CoreAudio driver first. errno=2\n");
+}
+
+TEST(DebugToolProgram, RefusesVersionFive) {
+    VelmoraMac::CoreAudioDebugSharedState writer;
+    ASSERT_TRUE(writer.initialize());
+    const int fd = ::shm_open(VelmoraDebug::kPosixSharedMappingName, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const std::uint32_t five = 5;
+    ASSERT_EQ(::pwrite(fd, &five, sizeof five, 4), 4);
+    ::close(fd);
+    auto tool = run_tool({"--server"});
+    ASSERT_NE(tool, nullptr);
+    EXPECT_EQ(tool->wait(10s), 1);
+    EXPECT_EQ(tool->stderr_text(), "Velmora server debug mapping has unexpected version/signature.\n");
+}
+
+TEST(DebugToolProgram, PrintsMovingCountersUntilInterrupted) {
+    VelmoraMac::CoreAudioDebugSharedState writer;
+    ASSERT_TRUE(writer.initialize());
+    auto tool = run_tool({"--server", "--server"});
+    ASSERT_NE(tool, nullptr);
+    std::string line;
+    ASSERT_TRUE(tool->read_line(line, 10s));
+    EXPECT_EQ(line, "VelmoraDebug attached to server stats. Press Ctrl+C to exit.");
+    ASSERT_TRUE(tool->read_line(line, 10s));
+    EXPECT_EQ(line.rfind("server clients=0 calls=0 ", 0), 0u) << line;
+    writer.set_active_client_count(3);
+    writer.increment_process_input_call_count();
+    ASSERT_TRUE(tool->wait_for_line("server clients=3 calls=1 ", line, 10s)) << tool->stdout_text();
+    // The mapping outlives the name: the last values keep coming after the plug-in removes it.
+    writer.shutdown();
+    ASSERT_TRUE(tool->read_line(line, 10s));
+    ASSERT_TRUE(tool->read_line(line, 10s));
+    EXPECT_EQ(line.rfind("server clients=3 calls=1 ", 0), 0u) << line;
+    ASSERT_TRUE(tool->send_signal(SIGINT));
+    EXPECT_EQ(tool->wait(10s), 128 + SIGINT);
+}
+
+} // namespace

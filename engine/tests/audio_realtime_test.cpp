@@ -1,0 +1,191 @@
+// The real-time paths (the device cycle and the loopback cycle) neither allocate nor lock: this
+// binary counts every allocation and every mutex lock made by a thread while it is marked as
+// being inside such a cycle.
+#include "audio_test_support.h"
+
+#include <velmora/engine/asio_player.h>
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cmath>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace {
+
+thread_local bool counting = false;
+std::atomic<std::uint64_t> allocations{0};
+std::atomic<std::uint64_t> locks{0};
+
+void* counted_allocation(std::size_t size) {
+    if (counting) {
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+} // namespace
+
+void* operator new(std::size_t size) { return counted_allocation(size); }
+void* operator new[](std::size_t size) { return counted_allocation(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+#if defined(__SANITIZE_THREAD__)
+#define VELMORA_UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELMORA_UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+#ifndef VELMORA_UNDER_THREAD_SANITIZER
+#define VELMORA_COUNT_LOCKS 1
+#endif
+
+#ifdef VELMORA_COUNT_LOCKS
+// std::mutex locks through pthread_mutex_lock; this definition sees every call and forwards it.
+// (ThreadSanitizer intercepts the same function, so the count is left out of that build.)
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    using Lock = int (*)(pthread_mutex_t*);
+    static const Lock next = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    if (counting) {
+        locks.fetch_add(1, std::memory_order_relaxed);
+    }
+    return next(mutex);
+}
+#endif
+
+namespace {
+
+struct CycleCount {
+    std::uint64_t allocations;
+    std::uint64_t locks;
+};
+
+template <typename Body>
+CycleCount count_during(Body&& body) {
+    const std::uint64_t a = allocations.load();
+    const std::uint64_t l = locks.load();
+    counting = true;
+    body();
+    counting = false;
+    return {allocations.load() - a, locks.load() - l};
+}
+
+TEST(RealtimeCycle, CountersSeeAllocationsAndLocks) {
+    std::mutex mutex;
+    const CycleCount c = count_during([&] {
+        std::vector<int> v(10);
+        std::lock_guard lock(mutex);
+        (void)v;
+    });
+    EXPECT_EQ(c.allocations, 1u);
+#ifdef VELMORA_COUNT_LOCKS
+    EXPECT_EQ(c.locks, 1u);
+#endif
+}
+
+TEST(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
+    VirtualPlayerClock clock(5000000000000ull);
+    ScriptedAudioDevice* device = nullptr;
+    AsioPlayer player(
+        [&device] {
+            auto created = std::make_unique<ScriptedAudioDevice>();
+            device = created.get();
+            return created;
+        },
+        clock);
+    AudioDeviceSettings s;
+    s.output_channel_map = {0, 1, 2, 3};
+    s.input_channel_map = {0, 1};
+    s.prebuffer_blocks = 5;
+    s.target_queue_depth = 6;
+    std::uint64_t captured = 0;
+    ASSERT_TRUE(player.start(
+        s, [](const std::string&) {},
+        [&captured](unsigned, unsigned short, unsigned short, const std::vector<float>&) { ++captured; },
+        [](const AsioPlayer::Telemetry&) {}));
+    device->input[0].assign(128, 0.25f);
+    device->input[1].assign(128, -0.5f);
+    std::vector<float> block(4 * 128);
+    CycleCount total{0, 0};
+    for (unsigned cycle = 0; cycle < 2000; ++cycle) {
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            block[i] = static_cast<float>(std::sin(0.05 * static_cast<double>(cycle * 128 + i % 128)));
+        }
+        if (cycle % 97 != 0) {   // an occasional missing block keeps the ratio moving
+            VelmoraProtocol::SyncInfo sync;
+            sync.server_sample_time = cycle * 128ull;
+            player.update_remote_timeline(sync);
+            player.submit_playback_block(cycle, 48000, 128, 4, block, clock.now_ns() - 1000, 0, clock.now_ns() - 500);
+        }
+        clock.advance_ns(2666667);
+        const CycleCount c = count_during([&] { device->cycle(); });
+        total.allocations += c.allocations;
+        total.locks += c.locks;
+    }
+    player.stop();
+    EXPECT_EQ(total.allocations, 0u);
+    EXPECT_EQ(total.locks, 0u);
+    EXPECT_GT(captured, 1900u);
+}
+
+TEST(RealtimeCycle, LoopbackThreadDoesNotAllocate) {
+    // The loopback thread plays the flush role too, so it takes the flush mutex by design; what
+    // is checked is that neither its cycles nor its statistics allocate.
+    VirtualPlayerClock clock(1000000000ull);
+    clock.read_step_ns = 1000;
+    AsioPlayer player([] { return std::unique_ptr<AudioDevice>(); }, clock);
+    std::uint64_t next_block = 0;
+    std::vector<float> block(2 * 128, 0.5f);
+    clock.on_advance = [&](std::uint64_t now) {
+        // Feeding stands for the network thread: not counted.
+        counting = false;
+        while (1000000000.0 + static_cast<double>(next_block) * 2666666.67 <= static_cast<double>(now)) {
+            player.submit_playback_block(static_cast<unsigned>(next_block++), 48000, 128, 2, block, 0, 0, 0);
+        }
+        counting = true;
+    };
+    AudioDeviceSettings s;
+    s.output_channel_map = {0, 1};
+    s.input_channel_map = {0, 1};
+    s.prebuffer_blocks = 2;
+    s.target_queue_depth = 3;
+    s.max_queue_blocks = 6;
+    s.loopback_callback_duplicate_every = 10;
+    s.loopback_callback_duplicate_count = 1;
+    s.loopback_callback_jitter_max_ms = 1;
+    s.loopback_input_silence_every_ms = 500;
+    s.loopback_input_silence_duration_ms = 50;
+    std::atomic<std::uint64_t> lines{0};
+    std::atomic<std::uint64_t> captured{0};
+    const std::uint64_t baseline = allocations.load();
+    ASSERT_TRUE(player.start_loopback(
+        s, [&lines](const std::string&) { ++lines; },
+        [&captured](unsigned, unsigned short, unsigned short, const std::vector<float>&) { ++captured; },
+        [](const AsioPlayer::Telemetry&) {}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (clock.now_ns() < 6000000000ull && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::uint64_t seen_allocations = allocations.load() - baseline;
+    player.stop();
+    EXPECT_GE(clock.now_ns(), 6000000000ull);
+    EXPECT_GE(lines.load(), 8u);
+    EXPECT_GT(captured.load(), 1500u);
+    EXPECT_EQ(seen_allocations, 0u);
+}
+
+} // namespace

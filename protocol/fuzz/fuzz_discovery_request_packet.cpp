@@ -1,0 +1,27 @@
+#include "fuzz_check.h"
+
+#include <velmora/protocol/packet_formats.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+using namespace VelmoraProtocol;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > INT_MAX) {
+        return 0;
+    }
+    DiscoveryRequestPacket packet;
+    if (parse_discovery_request_packet(reinterpret_cast<const char*>(data), static_cast<int>(size), packet) !=
+        PacketParseResult::ok) {
+        return 0;
+    }
+    // What parses builds back to the same bytes, reserved fields aside.
+    if (packet.reserved_24 == 0 && packet.reserved_28 == 0) {
+        const PacketBytes rebuilt = build_discovery_request_packet(packet.client_id, packet.nonce);
+        FUZZ_CHECK(rebuilt.size() == size && std::memcmp(rebuilt.data(), data, size) == 0);
+    }
+    return 0;
+}
