@@ -107,7 +107,12 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasons) {
         {"too many frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 65536; },
          "[coreaudio] invalid requested format"},
         {"no rate", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 0; }, "[coreaudio] invalid requested format"},
-        {"refused rate", [](Hal::DeviceDescription& d) { d.refused_rates = {48000.0}; }, nullptr,
+        {"refused rate",
+         [](Hal::DeviceDescription& d) {
+             d.sample_rate = 44100.0;
+             d.refused_rates = {48000.0};
+         },
+         nullptr,
          "[coreaudio] sample rate is unsupported"},
         {"rate not offered", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 96000; },
          "[coreaudio] sample rate is unsupported"},
