@@ -13,6 +13,12 @@ bool is_plausible_clock_ratio(double ratio) {
     return ratio > 0.95 && ratio < 1.05;
 }
 
+// (base + offset) mod capacity for base < capacity and offset <= capacity, without a division.
+std::uint64_t wrap(std::uint64_t base, std::uint64_t offset, std::uint64_t capacity) {
+    const std::uint64_t index = base + offset;
+    return index >= capacity ? index - capacity : index;
+}
+
 } // namespace
 
 double input_fifo_read_step(double base_ratio, std::uint64_t available, std::uint64_t target) {
@@ -66,14 +72,14 @@ bool InputFifo::push(std::uint32_t sample_rate, std::uint32_t frame_count, const
     }
     const std::size_t channels = rings_.size();
     for (std::uint32_t frame = 0; frame < frame_count; ++frame) {
-        const std::size_t index = static_cast<std::size_t>((head_ + fill_) % capacity_);
+        const auto index = static_cast<std::size_t>(wrap(head_, fill_, capacity_));
         for (std::size_t c = 0; c < channels; ++c) {
             rings_[c][index] = samples[c * frame_count + frame];
         }
         if (fill_ < capacity_) {
             ++fill_;
         } else {
-            head_ = (head_ + 1) % capacity_;
+            head_ = wrap(head_, 1, capacity_);
         }
     }
     if (fill_ > max_frames_) {
@@ -101,8 +107,8 @@ bool InputFifo::read_block(std::uint32_t sample_rate, std::uint32_t frame_count,
         // Past the stored frames the last one is held.
         const std::uint64_t i0 = k < available ? k : available - 1;
         const std::uint64_t i1 = std::min(i0 + 1, available - 1);
-        const auto index0 = static_cast<std::size_t>((head_ + i0) % capacity_);
-        const auto index1 = static_cast<std::size_t>((head_ + i1) % capacity_);
+        const auto index0 = static_cast<std::size_t>(wrap(head_, i0, capacity_));
+        const auto index1 = static_cast<std::size_t>(wrap(head_, i1, capacity_));
         const double fraction = position - floor_position;
         for (std::size_t c = 0; c < channels; ++c) {
             // In double, rounded once: a loud or slowly varying signal keeps its precision.

@@ -881,6 +881,7 @@ void VelmoraClient::complete_assembly(vp::CompletedOutputBlock& block) {
         const vp::EngineOutputReceiveDecision decision = vp::decide_engine_output_receive(output_receive_state_, block.sequence);
         if (decision.accept) {
             ++received_blocks_this_second_;
+            ++sequence_events_.output_blocks_accepted;
             missing_first = decision.missing_first_sequence;
             missing_count = decision.missing_count;
             if (missing_count > gap_fill_limit_blocks_) {
@@ -889,9 +890,11 @@ void VelmoraClient::complete_assembly(vp::CompletedOutputBlock& block) {
                 missing_count = 0;
                 ++sequence_events_.output_gap_restarts;
             }
+            sequence_events_.silent_blocks_filled += missing_count;
         } else {
             stale = true;
             ++duplicate_blocks_this_second_;
+            ++sequence_events_.output_blocks_stale;
         }
         if (now - last_rate_report_ms_ >= rate_report_period_ms) {
             received_blocks_per_second_ = received_blocks_this_second_;
@@ -1028,6 +1031,14 @@ bool VelmoraClient::send_buffer(const void* data, std::size_t size) {
 void VelmoraClient::log(const std::string& text) const {
     if (log_callback_) {
         log_callback_(text);
+    }
+}
+
+void VelmoraClient::log(const char* text) const {
+    // Without a listener the line is never turned into a string (no allocation on the receive
+    // thread for the once-a-second report).
+    if (log_callback_) {
+        log_callback_(std::string(text));
     }
 }
 

@@ -250,6 +250,10 @@ TEST(ClientOutput, GapsAreFilledWithSilenceAndLateBlocksAreDropped) {
     EXPECT_FALSE(blocks[3].silent);
     EXPECT_FLOAT_EQ(blocks[3].first_sample, 0.5f);
     EXPECT_EQ(blocks[1].channel_count, 2);
+    const VelmoraClient::SequenceEvents events = s.client.sequence_events();
+    EXPECT_EQ(events.output_blocks_accepted, 3u);
+    EXPECT_EQ(events.output_blocks_stale, 1u);
+    EXPECT_EQ(events.silent_blocks_filled, 2u);
 }
 
 TEST(ClientOutput, AGapWiderThanThePlaybackQueueIsNotFilled) {

@@ -93,11 +93,14 @@ public:
         std::uint16_t port = 0;
     };
 
-    // Counters of the repairs the client made to its sequence history since `start`.
+    // What happened to the sequence history since `start`.
     struct SequenceEvents {
         std::uint64_t server_restarts = 0;      // syncs far behind the last one, taken as a new server
         std::uint64_t output_gap_restarts = 0;  // output gaps too wide to fill with silence
         std::uint64_t malformed_packets = 0;    // syncs and fragments with an impossible format
+        std::uint64_t output_blocks_accepted = 0;
+        std::uint64_t output_blocks_stale = 0;  // late or repeated, not delivered
+        std::uint64_t silent_blocks_filled = 0; // missing blocks delivered as silence
     };
 
     using LogCallback = std::function<void(const std::string&)>;
@@ -195,6 +198,7 @@ private:
     // One datagram to the server; true when it went out whole.
     bool send_buffer(const void* data, std::size_t size);
     void log(const std::string& text) const;
+    void log(const char* text) const;
     void publish_telemetry(const Telemetry& snapshot) const;
 
     // Written by `start` before the threads exist and read-only while they run.
