@@ -351,16 +351,29 @@ OSStatus CoreAudioDevice::changed(AudioObjectID object, UInt32 count, const Audi
     auto* self = static_cast<CoreAudioDevice*>(client);
     for (UInt32 i = 0; i < count && addresses != nullptr; ++i) {
         const AudioObjectPropertySelector selector = addresses[i].mSelector;
+        const AudioObjectPropertyAddress address = global_address(selector);
+        bool lost = false;
         if (selector == kAudioDevicePropertyDeviceIsAlive) {
             UInt32 alive = 0;
             UInt32 size = sizeof alive;
-            const AudioObjectPropertyAddress address = global_address(kAudioDevicePropertyDeviceIsAlive);
-            if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &alive) != noErr || alive == 0) {
-                self->lost_.store(true, std::memory_order_release);
-            }
-        } else if (std::find(std::begin(listened_selectors), std::end(listened_selectors), selector) !=
-                   std::end(listened_selectors)) {
-            // A format or layout change is treated as a loss; the engine rebuilds the device.
+            lost = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &alive) != noErr || alive == 0;
+        } else if (selector == kAudioDevicePropertyNominalSampleRate) {
+            // The notice of open's own switch to the requested rate can arrive after the listener
+            // was added; only a rate other than the accepted one is a change.
+            Float64 rate = 0.0;
+            UInt32 size = sizeof rate;
+            lost = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &rate) != noErr ||
+                   rate != self->sample_rate;
+        } else if (selector == kAudioDevicePropertyBufferFrameSize) {
+            UInt32 frames = 0;
+            UInt32 size = sizeof frames;
+            lost = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &frames) != noErr ||
+                   frames != self->block_frames;
+        } else if (selector == kAudioDevicePropertyStreamConfiguration) {
+            // A layout change invalidates the channel map; the engine rebuilds the device.
+            lost = true;
+        }
+        if (lost) {
             self->lost_.store(true, std::memory_order_release);
         }
     }

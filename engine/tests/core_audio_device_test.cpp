@@ -345,6 +345,17 @@ TEST_F(CoreAudioDeviceTest, FormatChangesByAnotherApplicationMarkTheDeviceLost) 
     }
 }
 
+TEST_F(CoreAudioDeviceTest, TheLateNoticeOfItsOwnFormatSwitchIsNotALoss) {
+    // The device runs 44100 Hz and 512 frames; open switches it to 48000 Hz and 128 frames, and
+    // the HAL announces that on its notification thread, possibly after the listeners were added.
+    Hal::reset({multi_stream_device()});
+    CoreAudioDevice device;
+    ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(device.device_lost());
+    device.stop();
+}
+
 TEST_F(CoreAudioDeviceTest, StopRemovesTheListeners) {
     Hal::reset({multi_stream_device()});
     const AudioObjectID id = Hal::device_with_uid("MultiStream");

@@ -11,9 +11,10 @@
 // streams of the direction in order; a channel lives in the buffer whose channel range holds it,
 // at its offset there, stepping by the buffer's channel count (1 for non-interleaved streams).
 //
-// Loss: a dead device, any change of the watched properties (by another application) or a
-// malformed buffer list in the IO procedure sets `lost` for good; the IO procedure then only
-// outputs silence and never calls the player again.
+// Loss: a dead device, a nominal rate or buffer size other than the accepted one, a change of the
+// stream layout (by another application) or a malformed buffer list in the IO procedure sets
+// `lost` for good; the IO procedure then only outputs silence and never calls the player again.
+// The late notice of open's own format switch is not a loss.
 #pragma once
 
 #include <velmora/engine/audio_device.h>
