@@ -418,9 +418,12 @@ TEST(EngineRuntime, HardwareDeviceThatDiesAndCannotBeReopenedExhaustsRecovery) {
     EngineRuntime runtime;
     ASSERT_TRUE(runtime.start_from_config(config.path().c_str()));
     server.start_streaming();
-    ASSERT_TRUE(eventually([&] { return runtime.get_state().health == velmora_engine_health_healthy; }))
-        << describe(runtime.get_state());
-    EXPECT_EQ(runtime.get_state().actual_sample_rate, 48000u);
+    // Running, with player telemetry showing the device's format.
+    ASSERT_TRUE(eventually([&] {
+        const VelmoraEngineState s = runtime.get_state();
+        return s.status == velmora_engine_status_running && s.actual_sample_rate == 48000;
+    })) << describe(runtime.get_state());
+    EXPECT_EQ(runtime.get_state().actual_block_frames, 128u);
 
     // Unplugged: the device dies and leaves the device list, so no attempt can open it again.
     ASSERT_TRUE(VelmoraCompat::Hal::remove_device(hardware.id()));
