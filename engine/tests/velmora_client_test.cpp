@@ -84,6 +84,28 @@ TEST(ClientSession, CompatibilityProbeAnnouncesMeasuresAndDisconnects) {
     EXPECT_EQ(s.server.disconnect_sessions().size(), 1u) << "a second stop sends nothing";
 }
 
+TEST(ClientSession, AStoppedClientStartsAgainWithAFreshSession) {
+    Session s(17);
+    ASSERT_TRUE(s.open());
+    s.server.send_sync(s.client_id, 500);
+    s.server.send_block(s.client_id, 500, 2, 0.5f);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 1; }));
+    const std::uint32_t first_session = s.server.announce_session();
+    s.client.stop();
+    EXPECT_EQ(s.client.input_queue_fill(), 0u);
+
+    ASSERT_TRUE(start_client(s.client, s.recorder, loopback_settings(s.server.port(), s.client_id)));
+    ASSERT_TRUE(s.client.configure_server_format(rate, frames));
+    ASSERT_TRUE(wait_for([&] { return s.server.announce_session() != first_session; }));
+    // The new session has no history: an older sequence is accepted.
+    s.server.send_sync(s.client_id, 3);
+    s.server.send_block(s.client_id, 3, 2, 0.5f);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 2; }));
+    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{500, 3}));
+    EXPECT_EQ(s.client.sequence_events().output_blocks_accepted, 1u);
+    EXPECT_EQ(s.client.sequence_events().server_restarts, 0u);
+}
+
 TEST(ClientSession, StopOnANeverStartedClientSendsAndLogsNothing) {
     ClientRecorder recorder;
     {
