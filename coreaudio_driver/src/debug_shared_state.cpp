@@ -74,6 +74,18 @@ bool CoreAudioDebugSharedState::is_mapped() const { return record() != nullptr; 
 
 const SharedStats* CoreAudioDebugSharedState::stats() const { return record(); }
 
+SharedStats CoreAudioDebugSharedState::snapshot() const {
+    SharedStats copy{};
+    if (SharedStats* stats = record()) {
+        auto* source = reinterpret_cast<std::uint32_t*>(stats);
+        auto* target = reinterpret_cast<std::uint32_t*>(&copy);
+        for (std::size_t i = 0; i < VelmoraDebug::kSharedStatsSize / sizeof(std::uint32_t); ++i) {
+            target[i] = std::atomic_ref<std::uint32_t>(source[i]).load(std::memory_order_seq_cst);
+        }
+    }
+    return copy;
+}
+
 SharedStats* CoreAudioDebugSharedState::record() const { return mapping_.load(std::memory_order_acquire); }
 
 void CoreAudioDebugSharedState::write_fresh_record(SharedStats& stats) {

@@ -57,7 +57,7 @@ protected:
         runtime->publish_output_block(nullptr, frames, kRate, 1);
         return timeline;
     }
-    const VelmoraDebug::SharedStats& stats() const { return *debug.stats(); }
+    VelmoraDebug::SharedStats stats() const { return debug.snapshot(); }
 
     CoreAudioDebugSharedState debug{VelmoraServerTest::unique_debug_mapping_name()};
     std::unique_ptr<CoreAudioHalRuntime> runtime = std::make_unique<CoreAudioHalRuntime>();

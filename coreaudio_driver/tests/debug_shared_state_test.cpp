@@ -135,31 +135,31 @@ TEST_F(DebugSharedStateTest, EachSetterWritesItsOwnOffset) {
 TEST_F(DebugSharedStateTest, MaximaOnlyRise) {
     state.set_last_sequence_delta(-3);
     state.set_last_sequence_delta(2);
-    EXPECT_EQ(state.stats()->last_sequence_delta, 2);
-    EXPECT_EQ(state.stats()->max_sequence_delta, 3);
+    EXPECT_EQ(state.snapshot().last_sequence_delta, 2);
+    EXPECT_EQ(state.snapshot().max_sequence_delta, 3);
     state.set_last_queue_depth(8);
     state.set_last_queue_depth(1);
-    EXPECT_EQ(state.stats()->last_queue_depth, 1);
-    EXPECT_EQ(state.stats()->max_queue_depth, 8);
+    EXPECT_EQ(state.snapshot().last_queue_depth, 1);
+    EXPECT_EQ(state.snapshot().max_queue_depth, 8);
     state.record_output_enqueue_to_send(900);
     state.record_output_enqueue_to_send(10);
-    EXPECT_EQ(state.stats()->max_output_enqueue_to_send_us, 900);
+    EXPECT_EQ(state.snapshot().max_output_enqueue_to_send_us, 900);
 }
 
 TEST_F(DebugSharedStateTest, NoneDeltaChangesOnlyTheLastDelta) {
     state.set_last_sequence_delta(-7);
     state.set_last_sequence_delta(VelmoraDebug::kNoSequenceDelta);
-    EXPECT_EQ(state.stats()->last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
-    EXPECT_EQ(state.stats()->max_sequence_delta, 7);
+    EXPECT_EQ(state.snapshot().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+    EXPECT_EQ(state.snapshot().max_sequence_delta, 7);
 }
 
 TEST_F(DebugSharedStateTest, TimerLateWithoutLatenessCountsOnlyMisses) {
     state.record_timer_late(0, 2);
-    EXPECT_EQ(state.stats()->timer_miss_count, 2);
-    EXPECT_EQ(state.stats()->timer_late_count, 0);
-    EXPECT_EQ(state.stats()->last_timer_late_us, 0);
+    EXPECT_EQ(state.snapshot().timer_miss_count, 2);
+    EXPECT_EQ(state.snapshot().timer_late_count, 0);
+    EXPECT_EQ(state.snapshot().last_timer_late_us, 0);
     state.clear_qos_error();
-    EXPECT_EQ(state.stats()->last_qos_error, 0);
+    EXPECT_EQ(state.snapshot().last_qos_error, 0);
 }
 
 TEST_F(DebugSharedStateTest, ResetStartsFromZerosAndInitializeTwiceKeepsTheMapping) {
@@ -167,10 +167,10 @@ TEST_F(DebugSharedStateTest, ResetStartsFromZerosAndInitializeTwiceKeepsTheMappi
     const SharedStats* before = state.stats();
     EXPECT_TRUE(state.initialize());
     EXPECT_EQ(state.stats(), before);
-    EXPECT_EQ(state.stats()->exact_match_count, 1);
+    EXPECT_EQ(state.snapshot().exact_match_count, 1);
     state.reset_stats();
-    EXPECT_EQ(state.stats()->exact_match_count, 0);
-    EXPECT_EQ(state.stats()->signature, VelmoraDebug::kSharedStatsSignature);
+    EXPECT_EQ(state.snapshot().exact_match_count, 0);
+    EXPECT_EQ(state.snapshot().signature, VelmoraDebug::kSharedStatsSignature);
 }
 
 TEST(DebugSharedStateHelpers, ClampFloatToMicro) {
@@ -231,7 +231,7 @@ TEST(DebugSharedStateLifecycle, EachCreationStartsFromZeros) {
     state.shutdown();
     EXPECT_FALSE(object_exists(name));
     ASSERT_TRUE(state.initialize());
-    EXPECT_EQ(state.stats()->late_drop_count, 0);
+    EXPECT_EQ(state.snapshot().late_drop_count, 0);
     state.shutdown();
 }
 

@@ -78,8 +78,8 @@ TEST(RuntimeAllocation, DeviceCycleAndNetworkSideAllocateNothing) {
         allocations = scope.count();
     }
     EXPECT_EQ(allocations, 0);
-    EXPECT_GT(debug.stats()->exact_match_count, 0);
-    EXPECT_GT(debug.stats()->output_snapshot_drop_count, 0) << "the full-queue path ran too";
+    EXPECT_GT(debug.snapshot().exact_match_count, 0);
+    EXPECT_GT(debug.snapshot().output_snapshot_drop_count, 0) << "the full-queue path ran too";
     runtime->set_debug_state(nullptr);
     debug.shutdown();
 }

@@ -626,6 +626,11 @@ OSStatus HalDevice::start(AudioDeviceIOProcID id, bool* running_changed) {
     }
     running_.store(true);
     *running_changed = true;
+    if (inside_cycle) {
+        // Stopped and restarted within one cycle: the clock never stopped, so it just carries on.
+        stop_after_cycle_ = false;
+        return kAudioHardwareNoError;
+    }
     io.unlock();
     backend_->start(*this);
     return kAudioHardwareNoError;

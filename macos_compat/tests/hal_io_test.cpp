@@ -212,6 +212,30 @@ TEST_F(HalIo, AProcedureCanStopOrDestroyItselfInsideItsCycle) {
     }
 }
 
+TEST_F(HalIo, StoppingAndRestartingInsideOneCycleKeepsTheDeviceRunning) {
+    struct Restarter {
+        AudioObjectID device = 0;
+        AudioDeviceIOProcID self = nullptr;
+        int cycles = 0;
+        static OSStatus proc(AudioObjectID device, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                             const AudioTimeStamp*, void* data) {
+            auto* r = static_cast<Restarter*>(data);
+            if (++r->cycles == 1) {
+                AudioDeviceStop(device, r->self);
+                AudioDeviceStart(device, r->self);
+            }
+            return 0;
+        }
+    };
+    const AudioObjectID device = add(manual_device("Restart", {}, {{2}}));
+    Restarter restarter;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Restarter::proc, &restarter, &restarter.self), kAudioHardwareNoError);
+    ASSERT_EQ(AudioDeviceStart(device, restarter.self), kAudioHardwareNoError);
+    EXPECT_EQ(Hal::step_io_cycles(device, 3), 3u);
+    EXPECT_EQ(restarter.cycles, 3);
+    EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 1u);
+}
+
 TEST_F(HalIo, BufferSizeChangesApplyToTheNextCycle) {
     const AudioObjectID device = add(manual_device("Resize", {}, {{2}}));
     Recorder recorder;

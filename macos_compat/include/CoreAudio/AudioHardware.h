@@ -8,9 +8,14 @@
 // values the device does not support kAudioHardwareIllegalOperationError or
 // kAudioDeviceUnsupportedFormatError. CFString-valued properties hand out an owned (+1) reference.
 //
-// Threads: every function may be called from any thread, including listeners and IO procedures,
-// except that an IO procedure must not stop, start or destroy IO procedures of its own device.
-// Property listeners run on the HAL's notification thread, IO procedures on the device's IO thread.
+// Threads: every function may be called from any thread, including listeners and IO procedures.
+// An IO procedure may stop or destroy procedures of its own device: the change takes effect when
+// its cycle ends. AudioDeviceStop and AudioDeviceDestroyIOProcID called elsewhere return only once
+// the procedure is no longer running, and AudioObjectRemovePropertyListener only once the listener
+// is not being called, so their client data may be freed right after. Property listeners run on
+// the HAL's notification thread, IO procedures on the device's IO thread; a listener that waits
+// for an IO cycle while that cycle's procedure removes the listener deadlocks, as listeners
+// should only record what changed.
 #pragma once
 
 #include <CoreAudio/AudioHardwareBase.h>

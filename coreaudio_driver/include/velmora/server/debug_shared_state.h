@@ -36,8 +36,11 @@ public:
 
     bool is_mapped() const;
     const std::string& name() const { return name_; }
-    // The mapped record for in-process readers (tests); null while unmapped.
+    // The mapped record; null while unmapped. Its fields change under the reader: read them
+    // through `snapshot` while writers run.
     const VelmoraDebug::SharedStats* stats() const;
+    // Every field read atomically, one by one (all zero while unmapped). Any thread.
+    VelmoraDebug::SharedStats snapshot() const;
 
     // Any thread; lock-free, allocation-free.
     void set_active_client_count(std::uint32_t count);

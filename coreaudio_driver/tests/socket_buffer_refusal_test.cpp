@@ -1,0 +1,73 @@
+// A system that refuses large socket buffers (as macOS does above its ceiling) must not keep the
+// server from starting. This binary stands in its own setsockopt for the C library's, refusing
+// buffer sizes above a limit the way such a system would, and passing everything else through.
+#include "test_udp_peer.h"
+
+#include <velmora/protocol/packet_formats.h>
+#include <velmora/server/core_audio_hal_runtime.h>
+#include <velmora/server/core_audio_udp_input_receiver.h>
+
+#include <velmora_compat/os_log_capture.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <dlfcn.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int kBufferCeiling = 4 * 1024 * 1024;
+std::atomic<int> g_buffer_calls{0};
+
+using SetSockOpt = int (*)(int, int, int, const void*, socklen_t);
+
+} // namespace
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    static const auto real = reinterpret_cast<SetSockOpt>(::dlsym(RTLD_NEXT, "setsockopt"));
+    if (level == SOL_SOCKET && (name == SO_RCVBUF || name == SO_SNDBUF)) {
+        g_buffer_calls.fetch_add(1);
+        if (length == sizeof(int) && *static_cast<const int*>(value) > kBufferCeiling) {
+            errno = ENOBUFS;
+            return -1;
+        }
+    }
+    return real(fd, level, name, value, length);
+}
+
+TEST(SocketBuffers, RefusedSizesAreLoggedOnceEachAndTheServerStillRuns) {
+    VelmoraCompat::OsLogCapture capture;
+    VelmoraMac::CoreAudioUdpInputReceiver receiver;
+    ASSERT_TRUE(receiver.open({VelmoraCore::kIpv4Loopback, 0}, 0, 16777216, 4294967295U));
+    const std::vector<std::string> lines = capture.messages();
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0], "VelmoraCoreAudio UDP SO_RCVBUF 16777216 bytes refused errno=" + std::to_string(ENOBUFS) +
+                            ", keeping the system size");
+    EXPECT_EQ(lines[1], "VelmoraCoreAudio UDP SO_SNDBUF 4294967295 bytes refused errno=" + std::to_string(ENOBUFS) +
+                            ", keeping the system size");
+
+    auto runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
+    VelmoraServerTest::TestUdpPeer client;
+    ASSERT_TRUE(client.send_to(VelmoraProtocol::build_discovery_request_packet(1, 2), receiver.bound_endpoint()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(receiver.receive_available(*runtime, 64));
+    EXPECT_TRUE(client.receive(std::chrono::milliseconds(2000)));
+}
+
+TEST(SocketBuffers, AcceptedSizesAreSetSilentlyAndZeroLeavesTheSystemSize) {
+    VelmoraCompat::OsLogCapture capture;
+    VelmoraMac::CoreAudioUdpInputReceiver receiver;
+    g_buffer_calls.store(0);
+    ASSERT_TRUE(receiver.open({VelmoraCore::kIpv4Loopback, 0}, 0, 1048576, 0));
+    EXPECT_EQ(g_buffer_calls.load(), 1);
+    ASSERT_TRUE(receiver.open({VelmoraCore::kIpv4Loopback, 0}, 0, 0, 0));
+    EXPECT_EQ(g_buffer_calls.load(), 1);
+    EXPECT_EQ(capture.messages().size(), 2U) << "only the two bound lines";
+}
