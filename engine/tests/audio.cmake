@@ -20,3 +20,13 @@ if(NOT VELMORA_TSAN)
         SOURCES tests/audio_realtime_test.cpp
         LIBS velmora_engine_audio_test_support velmora_engine_core ${CMAKE_DL_LIBS})
 endif()
+velmora_add_test(velmora_core_audio_device_test LABEL unit
+    SOURCES tests/core_audio_device_test.cpp
+    LIBS velmora_engine_core)
+# Fails chosen HAL calls by defining them in the test program, which works against the stand-in
+# HAL (a shared library) only.
+if(TARGET velmora_macos_compat)
+    velmora_add_test(velmora_core_audio_device_failure_test LABEL unit
+        SOURCES tests/core_audio_device_failure_test.cpp
+        LIBS velmora_engine_core ${CMAKE_DL_LIBS})
+endif()
