@@ -412,24 +412,26 @@ bool VelmoraClient::verify_server_compatibility(int s, const sockaddr_in& addres
 
 void VelmoraClient::stop() {
     const bool was_running = running_.exchange(false);
-    if (was_running && settings_.client_id != 0 && socket_.load() >= 0) {
-        const auto packet = vp::build_client_disconnect_packet(settings_.client_id, session_id_);
-        send_buffer(packet.data(), packet.size());
-    }
     {
         // Taken so the announce thread cannot miss the wake-up between its check and its wait.
         std::lock_guard<std::mutex> lock(wake_mutex_);
     }
     wake_.notify_all();
+    // The announce thread ends before the disconnect goes out: an announce sent after it would
+    // register the client again until the server's time-out.
+    if (announce_thread_.joinable()) {
+        announce_thread_.join();
+    }
+    if (was_running && settings_.client_id != 0 && socket_.load() >= 0) {
+        const auto packet = vp::build_client_disconnect_packet(settings_.client_id, session_id_);
+        send_buffer(packet.data(), packet.size());
+    }
     const int s = socket_.exchange(-1);
     if (s >= 0) {
         ::shutdown(s, SHUT_RDWR);
     }
     if (receive_thread_.joinable()) {
         receive_thread_.join();
-    }
-    if (announce_thread_.joinable()) {
-        announce_thread_.join();
     }
     // Closed only once no thread can still hold the number, so it cannot be reused under them.
     VelmoraPlatform::close_socket_handle(s);

@@ -125,6 +125,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return announces_;
     }
+    std::size_t probe_requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return probe_requests_;
+    }
     std::size_t discovery_requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return discovery_requests_;
@@ -220,6 +224,10 @@ private:
                 sending_socket().send_to(answer, from);
             } else if (header.type == static_cast<std::uint16_t>(PacketType::time_probe_request)) {
                 VelmoraProtocol::TimeProbeRequestPacket request{};
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ++probe_requests_;
+                }
                 if (!options_.answer_probes || VelmoraProtocol::parse_time_probe_request_packet(buffer.data(), length, request) !=
                                                    VelmoraProtocol::PacketParseResult::ok) {
                     continue;
@@ -275,6 +283,7 @@ private:
     mutable std::mutex mutex_;
     std::size_t announces_ = 0;
     std::size_t discovery_requests_ = 0;
+    std::size_t probe_requests_ = 0;
     std::vector<std::uint32_t> disconnect_sessions_;
     std::uint32_t announce_session_ = 0;
     std::vector<std::int64_t> announced_inputs_;

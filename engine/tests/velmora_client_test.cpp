@@ -84,6 +84,28 @@ TEST(ClientSession, CompatibilityProbeAnnouncesMeasuresAndDisconnects) {
     EXPECT_EQ(s.server.disconnect_sessions().size(), 1u) << "a second stop sends nothing";
 }
 
+TEST(ClientSession, AStoppedClientStartsAgainWithAFreshSession) {
+    Session s(17);
+    ASSERT_TRUE(s.open());
+    s.server.send_sync(s.client_id, 500);
+    s.server.send_block(s.client_id, 500, 2, 0.5f);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 1; }));
+    const std::uint32_t first_session = s.server.announce_session();
+    s.client.stop();
+    EXPECT_EQ(s.client.input_queue_fill(), 0u);
+
+    ASSERT_TRUE(start_client(s.client, s.recorder, loopback_settings(s.server.port(), s.client_id)));
+    ASSERT_TRUE(s.client.configure_server_format(rate, frames));
+    ASSERT_TRUE(wait_for([&] { return s.server.announce_session() != first_session; }));
+    // The new session has no history: an older sequence is accepted.
+    s.server.send_sync(s.client_id, 3);
+    s.server.send_block(s.client_id, 3, 2, 0.5f);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 2; }));
+    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{500, 3}));
+    EXPECT_EQ(s.client.sequence_events().output_blocks_accepted, 1u);
+    EXPECT_EQ(s.client.sequence_events().server_restarts, 0u);
+}
+
 TEST(ClientSession, StopOnANeverStartedClientSendsAndLogsNothing) {
     ClientRecorder recorder;
     {
@@ -158,6 +180,42 @@ TEST(ClientSession, IncompatibleRespondersFailWithReasonThree) {
             EXPECT_LT(std::chrono::steady_clock::now() - begin, milliseconds(900)) << "fails at once, not at the time-out";
         }
     }
+}
+
+TEST(ClientSession, RepliesForAnotherClientOrNonceAreIgnored) {
+    for (const std::size_t offset : {std::size_t{12}, std::size_t{16}}) {
+        SCOPED_TRACE(offset == 12 ? "client id" : "nonce");
+        FakeServerOptions options;
+        options.mutate_discovery_answer = [offset](std::vector<char>& b) { b[offset] ^= 0x01; };
+        FakeVelmoraServer responder(options);
+        ClientRecorder recorder;
+        VelmoraClient client;
+        auto settings = loopback_settings(responder.port(), unique_client_id(15));
+        settings.discovery_timeout_ms = 200;
+        EXPECT_FALSE(start_client(client, recorder, settings));
+        EXPECT_EQ(client.last_start_failure_reason(), VelmoraClient::start_failure_no_server);
+    }
+}
+
+TEST(ClientSession, UnansweredProbesTimeOutAfterThreeSeconds) {
+    FakeServerOptions options;
+    options.answer_probes = false;
+    Session s(16, options);
+    ASSERT_TRUE(s.open());
+    const auto begin = std::chrono::steady_clock::now();
+    // Syncs before any answered probe still reach the callback but measure no age.
+    s.server.send_sync(s.client_id, 1);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() == 1; }));
+    EXPECT_EQ(s.client.telemetry().sync_age_samples, 0u);
+    EXPECT_EQ(s.client.telemetry().rtt_p50_us, 0u);
+    std::this_thread::sleep_until(begin + milliseconds(2500));
+    EXPECT_EQ(s.server.probe_requests(), 1u) << "one probe outstanding at a time";
+    EXPECT_EQ(s.client.telemetry().probe_timeouts, 0u);
+    ASSERT_TRUE(wait_for([&] { return s.client.telemetry().probe_timeouts >= 1; }, milliseconds(8000)));
+    EXPECT_TRUE(wait_for([&] { return s.recorder.last_telemetry().probe_timeouts >= 1; }))
+        << "a time-out publishes a snapshot";
+    EXPECT_TRUE(wait_for([&] { return s.server.probe_requests() == 2; })) << "the next probe follows at once";
+    EXPECT_GE(s.server.announces(), 10u) << "announces keep their own period";
 }
 
 TEST(ClientSession, AnAddressThatDoesNotParseIsASocketError) {
