@@ -3,7 +3,9 @@
 
 # Helpers for tests that start programs (shared with the statistics tool's tests).
 if(VELMORA_BUILD_TESTS)
-    add_library(velmora_test_support STATIC test_support/src/child_process.cpp)
+    add_library(velmora_test_support STATIC
+        test_support/src/child_process.cpp
+        test_support/src/machine_lock.cpp)
     target_include_directories(velmora_test_support PUBLIC test_support/include)
     target_link_libraries(velmora_test_support PRIVATE velmora_options)
 endif()
@@ -86,7 +88,7 @@ endif()
 if(VELMORA_BUILD_TESTS AND TARGET velmora_server)
     velmora_add_test(velmora_plugin_bundle_test LABEL integration
         SOURCES plugin_tests/plugin_bundle_test.cpp
-        LIBS velmora_audio_server_host velmora_udp_test_client velmora_server_core
+        LIBS velmora_audio_server_host velmora_udp_test_client velmora_server_core velmora_test_support
         RESOURCE_LOCK velmora_debug_stats)
     target_compile_definitions(velmora_plugin_bundle_test PRIVATE VELMORA_BUNDLE_PATH="${VELMORA_BUNDLE_DIR}")
     add_dependencies(velmora_plugin_bundle_test VelmoraCoreAudio)

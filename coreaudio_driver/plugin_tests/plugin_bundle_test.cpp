@@ -6,6 +6,7 @@
 
 #include <velmora/audio_server/plugin_bundle.h>
 #include <velmora/server/debug_shared_stats.h>
+#include <velmora/test_support/machine_lock.h>
 #include <velmora_compat/os_log_capture.h>
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ bool server_answers(std::uint16_t port) {
 class BundleTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(lock_.held()) << "another test run kept the statistics record's name";
         port_ = VelmoraTest::free_udp_port();
         config_path_ = std::filesystem::temp_directory_path() / ("velmora_bundle_" + std::to_string(::getpid()) + ".ini");
         write_config("[network]\nlisten_port = " + std::to_string(port_) + "\n");
@@ -68,6 +70,8 @@ protected:
     }
     void write_config(const std::string& text) { std::ofstream(config_path_) << text; }
 
+    // The plug-in's statistics record has one name on the machine.
+    VelmoraTest::MachineLock lock_{"velmora-debug-stats-test"};
     std::uint16_t port_ = 0;
     std::filesystem::path config_path_;
     std::unique_ptr<PlugInBundle> bundle_;

@@ -4,12 +4,15 @@
 #include "udp_test_client.h"
 
 #include <velmora/test_support/child_process.h>
+#include <velmora/test_support/machine_lock.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -26,6 +29,7 @@ using VelmoraTest::UdpTestClient;
 class ServerProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(lock_.held()) << "another test run kept the statistics record's name";
         port_ = VelmoraTest::free_udp_port();
         config_ = std::filesystem::temp_directory_path() / ("velmora_server_test_" + std::to_string(::getpid()) + ".ini");
         write_config("");
@@ -55,6 +59,8 @@ protected:
             << server->stdout_text();
     }
 
+    // velmora_server publishes the plug-in's statistics record, which has one name on the machine.
+    VelmoraTest::MachineLock lock_{"velmora-debug-stats-test"};
     std::uint16_t port_ = 0;
     std::filesystem::path config_;
 };
@@ -142,6 +148,74 @@ TEST_F(ServerProcessTest, EchoReturnsTheClientsSignalAtAConstantSequenceOffset) 
     debug->send_signal(SIGINT);
     debug->wait(10s);
     stop(server);
+}
+
+TEST_F(ServerProcessTest, RateAndBufferSizeFromTheCommandLineReachTheClients) {
+    auto server = start_server({"--rate", "96000", "--frames", "256"});
+    ASSERT_NE(server, nullptr);
+    EXPECT_NE(server->stdout_text().find("running at 96000 Hz, 256 frames per cycle"), std::string::npos);
+    UdpTestClient client;
+    client.set_server_port(port_);
+    ASSERT_TRUE(client.announce(9107, 1, {}, {0}, 4));
+    UdpTestClient::Events events;
+    client.receive_for(500ms, events);
+    ASSERT_GT(events.syncs.size(), 50u);
+    for (const auto& sync : events.syncs) {
+        ASSERT_EQ(sync.sample_rate, 96000u);
+        ASSERT_EQ(sync.frame_count, 256);
+    }
+    stop(server);
+}
+
+TEST_F(ServerProcessTest, AClickReturningThroughAClientIsTimedAndRecorded) {
+    const std::filesystem::path recording =
+        std::filesystem::temp_directory_path() / ("velmora_click_" + std::to_string(::getpid()) + ".wav");
+    auto server = start_server({"--play", "click", "--record", recording.string()});
+    ASSERT_NE(server, nullptr);
+    // The client plays back what it receives as its input, 4 blocks later: a loop of 512 frames.
+    constexpr std::uint32_t kLatency = 4;
+    UdpTestClient client;
+    client.set_server_port(port_);
+    ASSERT_TRUE(client.announce(9108, 1, {0, 1}, {0, 1}, kLatency));
+    UdpTestClient::Events events;
+    std::size_t looped = 0;
+    // Each sync is followed by its block's fragments: on a sync, the blocks completed before it go
+    // back, one block later than a client engine would send them, well inside the latency.
+    client.receive_for(3000ms, events, [&](const VelmoraProtocol::SyncPacket&) {
+        for (; looped < events.blocks.size(); ++looped) {
+            const auto& block = events.blocks[looped];
+            client.send_input_block(9108, block.sequence + kLatency, block.sample_rate, block.frame_count, 2,
+                                    block.samples);
+        }
+    });
+    std::string line;
+    ASSERT_TRUE(server->wait_for_line("click returned on input 1 after", line, 10s)) << server->stdout_text();
+    EXPECT_NE(server->stdout_text().find("velmora_server: click returned on input 1 after 512 frames (10.667 ms)"),
+              std::string::npos)
+        << server->stdout_text();
+    EXPECT_NE(server->stdout_text().find("click returned on input 2 after"), std::string::npos);
+    EXPECT_EQ(server->stdout_text().find("click returned on input 3"), std::string::npos);
+    stop(server);
+    EXPECT_NE(server->stdout_text().find("frames to " + recording.string() + " (0 dropped)"), std::string::npos)
+        << server->stdout_text();
+    // The recording holds the device input: 32 channels, the click on the first two, 512 frames
+    // after a whole second.
+    std::ifstream file(recording, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(recording);
+    ASSERT_GT(bytes.size(), 44u + 48000u * 32 * 4);
+    const std::size_t frames = (bytes.size() - 44) / (32 * 4);
+    auto sample = [&](std::size_t frame, std::size_t channel) {
+        float value;
+        std::memcpy(&value, bytes.data() + 44 + (frame * 32 + channel) * 4, 4);
+        return value;
+    };
+    bool found = false;
+    for (std::size_t second = 48000; second + 600 < frames && !found; second += 48000) {
+        found = sample(second + 512, 0) == 0.8f && sample(second + 512, 1) == 0.8f && sample(second + 511, 0) == 0.0f &&
+                sample(second + 512, 2) == 0.0f;
+    }
+    EXPECT_TRUE(found) << "no click 512 frames after a second in " << frames << " recorded frames";
 }
 
 TEST_F(ServerProcessTest, ASilentClientExpires) {
