@@ -190,16 +190,25 @@ TEST_F(ServerProcessTest, AClickReturningThroughAClientIsTimedAndRecorded) {
     });
     std::string line;
     ASSERT_TRUE(server->wait_for_line("click returned on input 1 after", line, 10s)) << server->stdout_text();
-    EXPECT_NE(server->stdout_text().find("velmora_server: click returned on input 1 after 512 frames (10.667 ms)"),
-              std::string::npos)
-        << server->stdout_text();
+    // The loop is 512 frames of device time; cycles a loaded machine skipped in between add to it.
+    const std::string output = server->stdout_text();
+    const std::regex returned("click returned on input 1 after ([0-9]+) frames \\(([0-9.]+) ms\\)");
+    bool exact = false;
+    for (auto match = std::sregex_iterator(output.begin(), output.end(), returned); match != std::sregex_iterator();
+         ++match) {
+        const long frames = std::stol((*match)[1]);
+        EXPECT_GE(frames, 512) << output;
+        EXPECT_EQ(frames % 128, 0) << output;
+        exact = exact || (*match)[0] == "click returned on input 1 after 512 frames (10.667 ms)";
+    }
+    EXPECT_TRUE(exact || std::regex_search(output, std::regex("overloads [1-9]"))) << output;
     EXPECT_NE(server->stdout_text().find("click returned on input 2 after"), std::string::npos);
     EXPECT_EQ(server->stdout_text().find("click returned on input 3"), std::string::npos);
     stop(server);
     EXPECT_NE(server->stdout_text().find("frames to " + recording.string() + " (0 dropped)"), std::string::npos)
         << server->stdout_text();
-    // The recording holds the device input: 32 channels, the click on the first two, 512 frames
-    // after a whole second.
+    // The recording holds the device input: 32 channels, the click back on the first two. (Where
+    // in the file depends on the cycles a loaded machine skipped; the round trip is timed above.)
     std::ifstream file(recording, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::filesystem::remove(recording);
@@ -210,12 +219,17 @@ TEST_F(ServerProcessTest, AClickReturningThroughAClientIsTimedAndRecorded) {
         std::memcpy(&value, bytes.data() + 44 + (frame * 32 + channel) * 4, 4);
         return value;
     };
-    bool found = false;
-    for (std::size_t second = 48000; second + 600 < frames && !found; second += 48000) {
-        found = sample(second + 512, 0) == 0.8f && sample(second + 512, 1) == 0.8f && sample(second + 511, 0) == 0.0f &&
-                sample(second + 512, 2) == 0.0f;
+    std::size_t clicks = 0;
+    for (std::size_t frame = 1; frame < frames; ++frame) {
+        if (sample(frame, 0) == 0.8f && sample(frame - 1, 0) == 0.0f) {
+            ++clicks;
+            EXPECT_EQ(sample(frame, 1), 0.8f);
+            EXPECT_EQ(sample(frame, 2), 0.0f);
+            EXPECT_EQ(sample(frame + 7, 0), 0.8f);
+            EXPECT_EQ(sample(frame + 8, 0), 0.0f);
+        }
     }
-    EXPECT_TRUE(found) << "no click 512 frames after a second in " << frames << " recorded frames";
+    EXPECT_GT(clicks, 0u) << "no click in " << frames << " recorded frames";
 }
 
 TEST_F(ServerProcessTest, ASilentClientExpires) {
