@@ -1,10 +1,10 @@
 // The engine library's C interface: the five exported functions around the process's one
-// EngineRuntime (layout and contract in velmora_engine.h).
+// EngineRuntime (layout and contract in velmora_engine.h). No exception crosses into the host:
+// running out of memory while creating or starting reads as a refusal.
 #include <velmora/engine/engine_runtime.h>
 #include <velmora/engine/velmora_engine.h>
 
 #include <mutex>
-#include <new>
 
 namespace {
 
@@ -22,7 +22,11 @@ void* velmora_engine_create(void) {
     if (g_instance != nullptr) {
         return nullptr;
     }
-    g_instance = new (std::nothrow) EngineRuntime();
+    try {
+        g_instance = new EngineRuntime();
+    } catch (...) {
+        g_instance = nullptr;
+    }
     return g_instance;
 }
 
@@ -30,7 +34,11 @@ int velmora_engine_start_from_config(void* engine, const char* config_path) {
     if (engine == nullptr) {
         return 0;
     }
-    return runtime_of(engine)->start_from_config(config_path) ? 1 : 0;
+    try {
+        return runtime_of(engine)->start_from_config(config_path) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 void velmora_engine_stop(void* engine) {
