@@ -1,6 +1,7 @@
 // velmora_macos_debug as a user runs it, against the product's fixed record name.
 #include <velmora/server/debug_shared_state.h>
 #include <velmora/test_support/child_process.h>
+#include <velmora/test_support/machine_lock.h>
 
 #include <gtest/gtest.h>
 
@@ -16,12 +17,19 @@ namespace {
 using namespace std::chrono_literals;
 using VelmoraTest::ChildProcess;
 
+// The record has one name on the machine: other test runs wait while this one uses it.
+class DebugToolProgram : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(lock_.held()) << "another test run kept the statistics record's name"; }
+    VelmoraTest::MachineLock lock_{"velmora-debug-stats-test"};
+};
+
 std::unique_ptr<ChildProcess> run_tool(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), VELMORA_DEBUG_TOOL_PATH);
     return ChildProcess::start(arguments);
 }
 
-TEST(DebugToolProgram, BadArgumentsPrintUsageAndExitOne) {
+TEST_F(DebugToolProgram, BadArgumentsPrintUsageAndExitOne) {
     for (const char* argument : {"-h", "--help", "-x"}) {
         auto tool = run_tool({"--server", argument});
         ASSERT_NE(tool, nullptr);
@@ -30,7 +38,7 @@ TEST(DebugToolProgram, BadArgumentsPrintUsageAndExitOne) {
     }
 }
 
-TEST(DebugToolProgram, WithoutThePlugInItSaysSoAndExitsOne) {
+TEST_F(DebugToolProgram, WithoutThePlugInItSaysSoAndExitsOne) {
     ::shm_unlink(VelmoraDebug::kPosixSharedMappingName);
     auto tool = run_tool({});
     ASSERT_NE(tool, nullptr);
@@ -39,7 +47,7 @@ TEST(DebugToolProgram, WithoutThePlugInItSaysSoAndExitsOne) {
               "Velmora server debug mapping is not available. Start the CoreAudio driver first. errno=2\n");
 }
 
-TEST(DebugToolProgram, RefusesVersionFive) {
+TEST_F(DebugToolProgram, RefusesVersionFive) {
     VelmoraMac::CoreAudioDebugSharedState writer;
     ASSERT_TRUE(writer.initialize());
     const int fd = ::shm_open(VelmoraDebug::kPosixSharedMappingName, O_RDWR, 0);
@@ -53,7 +61,7 @@ TEST(DebugToolProgram, RefusesVersionFive) {
     EXPECT_EQ(tool->stderr_text(), "Velmora server debug mapping has unexpected version/signature.\n");
 }
 
-TEST(DebugToolProgram, PrintsMovingCountersUntilInterrupted) {
+TEST_F(DebugToolProgram, PrintsMovingCountersUntilInterrupted) {
     VelmoraMac::CoreAudioDebugSharedState writer;
     ASSERT_TRUE(writer.initialize());
     auto tool = run_tool({"--server", "--server"});

@@ -23,6 +23,17 @@ void store_field(T& field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
+// A 64-bit counter into an unsigned 32-bit field: clamped first, then narrowed.
+void store_counter(std::uint32_t& field, std::uint64_t value) {
+    store_field(field, static_cast<std::uint32_t>(EngineSharedState::clamp_size(value)));
+}
+
+void store_u32(std::uint32_t& field, std::uint32_t value) { store_field(field, EngineSharedState::clamp_u32(value)); }
+
+void store_signed(std::int32_t& field, double value) {
+    store_field(field, static_cast<std::int32_t>(EngineSharedState::clamp_double_to_long(value)));
+}
+
 } // namespace
 
 EngineSharedState::~EngineSharedState() { shutdown(); }
@@ -129,6 +140,67 @@ void EngineSharedState::set_format(unsigned sample_rate, unsigned short block_fr
         store_field(stats->sample_rate, clamp_u32(sample_rate));
         store_field(stats->block_frames, static_cast<std::uint32_t>(block_frames));
     }
+}
+
+void EngineSharedState::publish_net_stats(const VelmoraClient::Telemetry& t) {
+    EngineSharedStats* stats = record();
+    if (stats == nullptr) {
+        return;
+    }
+    store_counter(stats->net_recv_blocks_per_sec, t.received_blocks_per_second);
+    store_counter(stats->net_duplicate_blocks_per_sec, t.duplicate_blocks_per_second);
+    store_counter(stats->net_time_probe_response_count, t.probe_responses);
+    store_counter(stats->net_time_probe_timeout_count, t.probe_timeouts);
+    store_u32(stats->net_time_probe_last_rtt_microseconds, t.rtt_last_us);
+    store_u32(stats->net_time_probe_min_rtt_microseconds, t.rtt_min_us);
+    store_u32(stats->net_time_probe_max_rtt_microseconds, t.rtt_max_us);
+    store_u32(stats->net_time_probe_p50_rtt_microseconds, t.rtt_p50_us);
+    store_u32(stats->net_time_probe_p95_rtt_microseconds, t.rtt_p95_us);
+    store_u32(stats->net_time_probe_p99_rtt_microseconds, t.rtt_p99_us);
+    store_u32(stats->net_time_probe_offset_valid, t.clock_offset_valid);
+    store_u32(stats->net_time_probe_offset_rtt_microseconds, t.clock_offset_rtt_us);
+    for (std::size_t i = 0; i < EngineSharedStats::bucket_count; ++i) {
+        store_counter(stats->net_time_probe_rtt_buckets[i], t.rtt_histogram[i]);
+        store_counter(stats->net_sync_age_buckets[i], t.sync_age_histogram[i]);
+    }
+    store_counter(stats->net_sync_age_sample_count, t.sync_age_samples);
+    store_u32(stats->net_sync_age_last_microseconds, t.sync_age_last_us);
+    store_u32(stats->net_sync_age_min_microseconds, t.sync_age_min_us);
+    store_u32(stats->net_sync_age_max_microseconds, t.sync_age_max_us);
+    store_u32(stats->net_sync_age_p50_microseconds, t.sync_age_p50_us);
+    store_u32(stats->net_sync_age_p95_microseconds, t.sync_age_p95_us);
+    store_u32(stats->net_sync_age_p99_microseconds, t.sync_age_p99_us);
+    store_u32(stats->output_recv_to_append_last_microseconds, t.output_recv_to_append_last_us);
+    store_u32(stats->output_recv_to_append_max_microseconds, t.output_recv_to_append_max_us);
+}
+
+void EngineSharedState::publish_asio_stats(const AsioPlayer::Telemetry& t) {
+    EngineSharedStats* stats = record();
+    if (stats == nullptr) {
+        return;
+    }
+    store_counter(stats->asio_recv_blocks_per_sec, t.recv_blocks_per_sec);
+    store_counter(stats->asio_callbacks_per_sec, t.callbacks_per_sec);
+    store_counter(stats->asio_dequeued_blocks_per_sec, t.dequeued_blocks_per_sec);
+    store_counter(stats->asio_queue_depth_frames, t.queue_depth_frames);
+    store_counter(stats->asio_queue_min_frames, t.queue_min_frames);
+    store_counter(stats->asio_queue_max_frames, t.queue_max_frames);
+    store_counter(stats->asio_queue_target_frames, t.queue_target_frames);
+    store_signed(stats->asio_queue_error_frames, t.queue_error_frames);
+    store_signed(stats->asio_queue_depth_microseconds, t.queue_depth_ms * 1000.0);
+    store_signed(stats->asio_queue_depth_centi_blocks, t.queue_depth_blocks * 100.0);
+    store_signed(stats->asio_pll_ratio_ppm, (t.pll_ratio - 1.0) * 1000000.0);
+    store_counter(stats->asio_callback_processing_last_microseconds, t.callback_processing_last_microseconds);
+    store_counter(stats->asio_callback_processing_max_microseconds, t.callback_processing_max_microseconds);
+    store_counter(stats->underrun_count, t.underrun_count);
+    store_counter(stats->overrun_count, t.overrun_count);
+    store_counter(stats->playback_dropped_count, t.playback_dropped_count);
+    store_counter(stats->capture_dropped_count, t.capture_dropped_count);
+    store_counter(stats->output_append_to_consume_last_microseconds, t.output_append_to_consume_last_microseconds);
+    store_counter(stats->output_append_to_consume_max_microseconds, t.output_append_to_consume_max_microseconds);
+    store_counter(stats->output_server_to_consume_last_microseconds, t.output_server_to_consume_last_microseconds);
+    store_counter(stats->output_server_to_consume_max_microseconds, t.output_server_to_consume_max_microseconds);
+    store_field(stats->asio_rendered_frames, static_cast<std::uint64_t>(clamp_u64(t.rendered_frames)));
 }
 
 unsigned EngineSharedState::clamp_u32(unsigned value) { return value > kMaxField ? kMaxField : value; }

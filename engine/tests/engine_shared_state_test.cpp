@@ -21,48 +21,8 @@ extern "C" unsigned velmora_engine_state_size_from_c(void);
 
 namespace {
 
+using VelmoraRuntimeTest::BlockReader;
 using VelmoraRuntimeTest::unique_client_id;
-
-// A read-only view of a block, as the control app maps it.
-class BlockReader {
-public:
-    explicit BlockReader(const std::string& name) {
-        fd_ = ::shm_open(name.c_str(), O_RDONLY, 0);
-        if (fd_ < 0) {
-            return;
-        }
-        struct stat info {};
-        if (::fstat(fd_, &info) == 0) {
-            size_ = static_cast<std::size_t>(info.st_size);
-            mode_ = info.st_mode & 0777;
-        }
-        if (size_ >= kEngineSharedStatsSize) {
-            void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
-            if (mapped != MAP_FAILED) {
-                data_ = static_cast<const unsigned char*>(mapped);
-            }
-        }
-    }
-    ~BlockReader() {
-        if (data_ != nullptr) {
-            ::munmap(const_cast<unsigned char*>(data_), size_);
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    bool exists() const { return fd_ >= 0; }
-    std::size_t size() const { return size_; }
-    unsigned mode() const { return mode_; }
-    const unsigned char* bytes() const { return data_; }
-    const EngineSharedStats& stats() const { return *reinterpret_cast<const EngineSharedStats*>(data_); }
-
-private:
-    int fd_ = -1;
-    std::size_t size_ = 0;
-    unsigned mode_ = 0;
-    const unsigned char* data_ = nullptr;
-};
 
 // Leaves an object of the given size and contents behind, as a crashed engine would.
 void create_leftover(const std::string& name, std::size_t size, unsigned char fill, mode_t mode) {
@@ -204,6 +164,126 @@ TEST(EngineSharedState, RefusesABlockOwnedByAnotherUser) {
     ASSERT_NE(reader.bytes(), nullptr);
     EXPECT_EQ(reader.bytes()[0], 0x5A);
     ::shm_unlink(name.c_str());
+}
+
+TEST(EngineSharedState, PublishesNetworkTelemetryIntoItsFields) {
+    EngineSharedState state;
+    ASSERT_TRUE(state.initialize(unique_client_id()));
+    BlockReader reader(state.name());
+    ASSERT_NE(reader.bytes(), nullptr);
+
+    VelmoraClient::Telemetry t;
+    t.received_blocks_per_second = 375;
+    t.duplicate_blocks_per_second = 2;
+    t.probe_responses = 5000000000ull;
+    t.probe_timeouts = 4294967296ull + 3;  // narrowing first would give 3
+    t.rtt_last_us = 180;
+    t.rtt_min_us = 90;
+    t.rtt_max_us = 4000000000u;
+    t.rtt_p50_us = 150;
+    t.rtt_p95_us = 170;
+    t.rtt_p99_us = 179;
+    t.clock_offset_valid = 1;
+    t.clock_offset_rtt_us = 91;
+    for (std::size_t i = 0; i < 10; ++i) {
+        t.rtt_histogram[i] = 100 + i;
+        t.sync_age_histogram[i] = 200 + i;
+    }
+    t.sync_age_samples = 12345;
+    t.sync_age_last_us = 11;
+    t.sync_age_min_us = 12;
+    t.sync_age_max_us = 13;
+    t.sync_age_p50_us = 14;
+    t.sync_age_p95_us = 15;
+    t.sync_age_p99_us = 16;
+    t.output_recv_to_append_last_us = 17;
+    t.output_recv_to_append_max_us = 18;
+    state.publish_net_stats(t);
+
+    const EngineSharedStats& s = reader.stats();
+    EXPECT_EQ(s.net_recv_blocks_per_sec, 375u);
+    EXPECT_EQ(s.net_duplicate_blocks_per_sec, 2u);
+    EXPECT_EQ(s.net_time_probe_response_count, 2147483647u);
+    EXPECT_EQ(s.net_time_probe_timeout_count, 2147483647u);
+    EXPECT_EQ(s.net_time_probe_last_rtt_microseconds, 180u);
+    EXPECT_EQ(s.net_time_probe_min_rtt_microseconds, 90u);
+    EXPECT_EQ(s.net_time_probe_max_rtt_microseconds, 2147483647u);
+    EXPECT_EQ(s.net_time_probe_p99_rtt_microseconds, 179u);
+    EXPECT_EQ(s.net_time_probe_offset_valid, 1u);
+    EXPECT_EQ(s.net_time_probe_offset_rtt_microseconds, 91u);
+    // Byte offsets as the control app reads them.
+    const auto word_at = [&](std::size_t offset) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, reader.bytes() + offset, 4);
+        return value;
+    };
+    EXPECT_EQ(word_at(76), 100u);
+    EXPECT_EQ(word_at(112), 109u);
+    EXPECT_EQ(word_at(116), 12345u);
+    EXPECT_EQ(word_at(140), 16u);
+    EXPECT_EQ(word_at(144), 200u);
+    EXPECT_EQ(word_at(180), 209u);
+    EXPECT_EQ(word_at(252), 17u);
+    EXPECT_EQ(word_at(256), 18u);
+}
+
+TEST(EngineSharedState, PublishesPlayerTelemetryIntoItsFields) {
+    EngineSharedState state;
+    ASSERT_TRUE(state.initialize(unique_client_id()));
+    BlockReader reader(state.name());
+    ASSERT_NE(reader.bytes(), nullptr);
+
+    AsioPlayer::Telemetry t;
+    t.recv_blocks_per_sec = 375;
+    t.callbacks_per_sec = 376;
+    t.dequeued_blocks_per_sec = 374;
+    t.rendered_frames = 18446744073709551615ull;
+    t.pll_ratio = 1.0000125;
+    t.queue_depth_frames = 768;
+    t.queue_min_frames = 640;
+    t.queue_max_frames = 896;
+    t.queue_target_frames = 768;
+    t.queue_error_frames = -127.6;
+    t.queue_depth_ms = 16.0000004;
+    t.queue_depth_blocks = 5.999;
+    t.underrun_count = 5000000000ull;
+    t.overrun_count = 1;
+    t.playback_dropped_count = 2;
+    t.capture_dropped_count = 3;
+    t.callback_processing_last_microseconds = 40;
+    t.callback_processing_max_microseconds = 90;
+    t.output_append_to_consume_last_microseconds = 21;
+    t.output_append_to_consume_max_microseconds = 22;
+    t.output_server_to_consume_last_microseconds = 23;
+    t.output_server_to_consume_max_microseconds = 24;
+    state.publish_asio_stats(t);
+
+    const EngineSharedStats& s = reader.stats();
+    EXPECT_EQ(s.asio_recv_blocks_per_sec, 375u);
+    EXPECT_EQ(s.asio_callbacks_per_sec, 376u);
+    EXPECT_EQ(s.asio_dequeued_blocks_per_sec, 374u);
+    EXPECT_EQ(s.asio_queue_depth_frames, 768u);
+    EXPECT_EQ(s.asio_queue_min_frames, 640u);
+    EXPECT_EQ(s.asio_queue_max_frames, 896u);
+    EXPECT_EQ(s.asio_queue_target_frames, 768u);
+    EXPECT_EQ(s.asio_queue_error_frames, -127);
+    EXPECT_EQ(s.asio_queue_depth_microseconds, 16000);
+    EXPECT_EQ(s.asio_queue_depth_centi_blocks, 599);
+    EXPECT_EQ(s.asio_pll_ratio_ppm, 12);
+    EXPECT_EQ(s.underrun_count, 2147483647u);
+    EXPECT_EQ(s.overrun_count, 1u);
+    EXPECT_EQ(s.playback_dropped_count, 2u);
+    EXPECT_EQ(s.capture_dropped_count, 3u);
+    EXPECT_EQ(s.asio_callback_processing_last_microseconds, 40u);
+    EXPECT_EQ(s.asio_callback_processing_max_microseconds, 90u);
+    EXPECT_EQ(s.output_append_to_consume_last_microseconds, 21u);
+    EXPECT_EQ(s.output_server_to_consume_max_microseconds, 24u);
+    EXPECT_EQ(s.reserved, 0u);
+    EXPECT_EQ(s.asio_rendered_frames, 9223372036854775807ull);
+
+    t.pll_ratio = 0.99;
+    state.publish_asio_stats(t);
+    EXPECT_EQ(s.asio_pll_ratio_ppm, -10000);
 }
 
 struct ClampCase {

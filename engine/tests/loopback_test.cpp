@@ -444,6 +444,77 @@ TEST(LoopbackPlayer, JitterShiftsEachWaitButNotTheGrid) {
     EXPECT_EQ(offsets_ms, (std::set<long long>{-1, 0, 1}));
 }
 
+// Records how the loopback thread waits: each sleep and yield with the time left until the
+// first deadline.
+class RecordingClock final : public PlayerClock {
+public:
+    struct Wait {
+        bool sleep;
+        std::uint32_t ms;
+        std::int64_t remaining_ns;
+    };
+    VirtualPlayerClock inner{start_ns};
+    std::int64_t deadline_ns = 0;
+    mutable std::vector<Wait> waits;
+    mutable std::atomic<std::uint64_t> spins_near_deadline{0};
+
+    std::uint64_t host_time_ns() const override {
+        const std::uint64_t now = inner.host_time_ns();
+        if (static_cast<std::int64_t>(now) <= deadline_ns && deadline_ns - static_cast<std::int64_t>(now) <= 200000) {
+            ++spins_near_deadline;
+        }
+        return now;
+    }
+    std::uint64_t monotonic_ms() const override { return inner.monotonic_ms(); }
+    void sleep_ms(std::uint32_t ms) const override {
+        record(true, ms);
+        inner.sleep_ms(ms);
+    }
+    void yield() const override {
+        record(false, 0);
+        inner.yield();
+    }
+
+private:
+    void record(bool sleep, std::uint32_t ms) const {
+        const auto remaining = deadline_ns - static_cast<std::int64_t>(inner.now_ns());
+        if (remaining > 0) {
+            waits.push_back({sleep, ms, remaining});
+        }
+    }
+};
+
+TEST(LoopbackPlayer, WaitsBySleepingUntilTwoMillisecondsRemainYieldingThenSpinning) {
+    RecordingClock clock;
+    clock.inner.read_step_ns = 1000;
+    // 2048 frames at 48000 Hz: the first deadline is 42.67 ms after the start.
+    clock.deadline_ns = static_cast<std::int64_t>(start_ns + 42666667);
+    AsioPlayer player([] { return std::unique_ptr<AudioDevice>(); }, clock);
+    AudioDeviceSettings s = loopback_settings();
+    s.block_frames = 2048;
+    std::atomic<int> cycles{0};
+    ASSERT_TRUE(player.start_loopback(
+        s, nullptr, [&](unsigned, unsigned short, unsigned short, const std::vector<float>&) { ++cycles; }, nullptr));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (cycles.load() < 2 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    player.stop();
+    ASSERT_GE(cycles.load(), 2);
+    ASSERT_FALSE(clock.waits.empty());
+    // One sleep of the whole milliseconds above 2 ms, then only yields, none in the last 0.2 ms.
+    EXPECT_TRUE(clock.waits[0].sleep);
+    EXPECT_EQ(clock.waits[0].ms, 40u);
+    std::size_t yields = 0;
+    for (std::size_t i = 1; i < clock.waits.size(); ++i) {
+        EXPECT_FALSE(clock.waits[i].sleep) << i;
+        EXPECT_GT(clock.waits[i].remaining_ns, 200000) << i;
+        ++yields;
+    }
+    EXPECT_GE(yields, 40u);
+    EXPECT_GT(clock.spins_near_deadline.load(), 10u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The loopback thread on the machine's clock
 

@@ -241,7 +241,11 @@ int run(const ServerOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Every thread inherits this mask; the main thread takes the stop signals with sigtimedwait.
+    // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+    // sigtimedwait: take both back. Every thread inherits the mask; the main thread takes the
+    // stop signals with sigtimedwait.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
@@ -251,7 +255,7 @@ int main(int argc, char** argv) {
     ServerOptions options;
     std::string error;
     if (!parse_server_options(argc, argv, options, error)) {
-        std::fprintf(stderr, "velmora_server: %s\n%s", error.c_str(), kServerUsage);
+        std::fprintf(stderr, "velmora_server: %s (see velmora_server --help)\n", error.c_str());
         return kExitUsage;
     }
     if (options.help) {

@@ -16,7 +16,9 @@
 // publisher may still be writing (the runtime stops the client and the player first).
 #pragma once
 
+#include <velmora/engine/asio_player.h>
 #include <velmora/engine/engine_shared_stats.h>
+#include <velmora/engine/velmora_client.h>
 
 #include <atomic>
 #include <cstdint>
@@ -43,6 +45,10 @@ public:
     void set_status(unsigned status);
     void set_last_error(unsigned error_code);
     void set_format(unsigned sample_rate, unsigned short block_frames);
+    // Network thread(s): the network fields and the receive-to-append latency.
+    void publish_net_stats(const VelmoraClient::Telemetry& telemetry);
+    // The thread that publishes player telemetry: the player fields.
+    void publish_asio_stats(const AsioPlayer::Telemetry& telemetry);
 
     // Any thread; lock-free.
     bool is_mapped() const { return mapping_.load(std::memory_order_acquire) != nullptr; }

@@ -1,0 +1,141 @@
+// Resyncs and runtime recoveries while output blocks and syncs stream in: the worker stops and
+// restarts the player (rebuilding its rings) while the network thread keeps handing it blocks.
+// Built with -DVELMORA_TSAN=ON this runs under ThreadSanitizer, which reports any access to the
+// player that the audio hand-off does not order.
+#include "runtime_test_support.h"
+
+#include <velmora/engine/engine_runtime.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace VelmoraRuntimeTest;
+
+// Devices of this test: each runs its cycles on a thread of its own, about one per millisecond,
+// and reports itself lost once the test raises the loss generation past the one it was born in.
+std::atomic<int> g_loss_generation{0};
+std::atomic<int> g_devices_opened{0};
+
+class ThreadedDevice final : public AudioDevice {
+public:
+    ~ThreadedDevice() override { stop(); }
+
+    bool open(const AudioDeviceSettings& settings, LogCallback, CycleCallback callback, void* context) override {
+        callback_ = callback;
+        context_ = context;
+        block_frames = settings.block_frames;
+        sample_rate = settings.sample_rate;
+        input_channels = settings.input_channel_map.size();
+        output_channels = settings.output_channel_map.size();
+        born_in_ = g_loss_generation.load();
+        ++g_devices_opened;
+        return true;
+    }
+    bool start() override {
+        running_ = true;
+        thread_ = std::thread([this] {
+            while (running_) {
+                if (!device_lost()) {
+                    callback_(context_, 0);
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        return true;
+    }
+    void stop() override {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    void read_channel(long, long, float* destination, long frames) override { std::fill_n(destination, frames, 0.1f); }
+    void write_channel(long, long, const float*, long) override {}
+    bool output_ready() override { return true; }
+    bool device_lost() const override { return g_loss_generation.load() > born_in_; }
+
+private:
+    CycleCallback callback_ = nullptr;
+    void* context_ = nullptr;
+    int born_in_ = 0;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
+    const std::uint32_t id = unique_client_id();
+    StreamingServer server(id);
+    ConfigSpec spec = spec_for(id, server.port());
+    spec.loopback = false;
+    spec.device_uid = "stress";
+    ConfigFile config(spec);
+    EngineRuntime runtime([] { return std::make_unique<ThreadedDevice>(); });
+    ASSERT_TRUE(runtime.start_from_config(config.path().c_str()));
+    server.start_streaming();
+    ASSERT_TRUE(eventually([&] { return runtime.get_state().status == velmora_engine_status_running; }));
+
+    // A reader polls the state all along, as the host does.
+    std::atomic<bool> reading{true};
+    std::atomic<std::uint64_t> reads{0};
+    std::thread reader([&] {
+        while (reading) {
+            const VelmoraEngineState state = runtime.get_state();
+            if (state.abi_version == 5) {
+                ++reads;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+
+    // Rounds of format changes back and forth (each one a resync), each followed by a device loss
+    // that the next telemetry period notices and a recovery repairs, blocks streaming throughout.
+    int resyncs = 0;
+    int recoveries = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 6; ++i) {
+            server.set_format(resyncs % 2 == 0 ? 44100 : 48000, 128);
+            ++resyncs;
+            std::this_thread::sleep_for(100ms);
+        }
+        // Every resync of the round is done (running at the last format, no new device for a while)
+        // before the current device is lost.
+        ASSERT_TRUE(eventually([&] {
+            const int opened = g_devices_opened.load();
+            std::this_thread::sleep_for(300ms);
+            const VelmoraEngineState s = runtime.get_state();
+            return s.status == velmora_engine_status_running && s.sample_rate == 48000 && g_devices_opened.load() == opened;
+        }));
+        const std::uint64_t events_before = runtime.get_state().next_recovery_sequence;
+        ++g_loss_generation;
+        if (eventually([&] {
+                const VelmoraEngineState s = runtime.get_state();
+                return s.next_recovery_sequence >= events_before + 3 && s.status == velmora_engine_status_running;
+            })) {
+            ++recoveries;
+        }
+    }
+    reading = false;
+    reader.join();
+    const VelmoraEngineState before_stop = runtime.get_state();
+    runtime.stop();
+    server.stop_streaming();
+
+    EXPECT_EQ(recoveries, 3) << "status " << before_stop.status << ", events " << before_stop.recovery_event_count;
+    EXPECT_NE(before_stop.status, velmora_engine_status_failed) << "error " << before_stop.last_error_code;
+    EXPECT_GT(g_devices_opened.load(), resyncs / 2) << "every resync opened a new device";
+    EXPECT_GT(reads.load(), 100u);
+    const VelmoraEngineState state = runtime.get_state();
+    EXPECT_EQ(state.status, velmora_engine_status_stopped);
+    std::printf("%d resyncs, %d recoveries, %d devices opened, %llu state reads\n", resyncs, recoveries,
+                g_devices_opened.load(), static_cast<unsigned long long>(reads.load()));
+}
+
+} // namespace
