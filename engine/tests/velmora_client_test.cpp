@@ -226,7 +226,13 @@ TEST(ClientSession, AnAddressThatDoesNotParseIsASocketError) {
 }
 
 TEST(ClientSession, AServerAnsweringFromAnotherAddressIsFollowedThere) {
-    FakeVelmoraServer::Options options;
+    // A second loopback address: Linux answers the whole of 127.0.0.0/8, other systems may not.
+    try {
+        UdpSocket probe("127.0.0.2");
+    } catch (const std::runtime_error&) {
+        GTEST_SKIP() << "127.0.0.2 is not a local address here";
+    }
+    FakeServerOptions options;
     options.reply_address = "127.0.0.2";
     Session s(6, options);
     ASSERT_TRUE(s.open());
