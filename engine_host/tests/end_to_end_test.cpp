@@ -130,9 +130,12 @@ public:
                    process_.wait_for_stdout("VelmoraEngineHost started.", 10s);
     }
     ~Client() {
+        // A host killed here (a failed test) leaves its socket and statistics block: removed too.
         process_.send_signal(SIGKILL);
         process_.wait_for_exit(5s);
         ::unlink(("/tmp/velmora-engine-host_" + std::to_string(id_) + ".lock").c_str());
+        ::unlink(("/tmp/velmora-engine-host_" + std::to_string(id_) + ".sock").c_str());
+        ::shm_unlink(engine_shared_stats_name(id_).c_str());
     }
     bool started() const { return started_; }
     std::uint32_t id() const { return id_; }

@@ -61,9 +61,12 @@ public:
                    eventually([&] { return path_exists(socket_for(id)); });
     }
     ~HostWithEngine() {
+        // A host killed here (a failed test) leaves its socket and statistics block: removed too.
         process_.send_signal(SIGKILL);
         process_.wait_for_exit(5s);
         ::unlink(("/tmp/velmora-engine-host_" + std::to_string(id_) + ".lock").c_str());
+        ::unlink(("/tmp/velmora-engine-host_" + std::to_string(id_) + ".sock").c_str());
+        ::shm_unlink(engine_shared_stats_name(id_).c_str());
     }
     bool started() const { return started_; }
     std::string socket() const { return socket_for(id_); }
@@ -148,13 +151,11 @@ TEST(EngineHostWithEngine, CrashedEngineLeavesNothingThatBlocksTheNextStart) {
     StreamingServer server(id);
     ConfigFile config(spec_for(id, server.port()));
     server.start_streaming();
-    {
-        HostWithEngine host(id, config.path());
-        ASSERT_TRUE(host.started());
-        ASSERT_TRUE(eventually([&] { return json_number(send(host.socket(), "GET_STATE"), "status") == 3; }));
-        host.process().send_signal(SIGKILL);
-        host.process().wait_for_exit(5s);
-    }
+    HostWithEngine crashed(id, config.path());
+    ASSERT_TRUE(crashed.started());
+    ASSERT_TRUE(eventually([&] { return json_number(send(crashed.socket(), "GET_STATE"), "status") == 3; }));
+    crashed.process().send_signal(SIGKILL);
+    crashed.process().wait_for_exit(5s);
     EXPECT_TRUE(block_exists(id)) << "a killed engine leaves its block behind";
     HostWithEngine again(id, config.path());
     ASSERT_TRUE(again.started()) << again.process().stderr_text();
