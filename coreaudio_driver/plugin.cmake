@@ -1,15 +1,6 @@
 # The plug-in bundle VelmoraCoreAudio and its tests; included from this folder's CMakeLists.txt
 # after the server core.
 
-# Helpers for tests that start programs (shared with the statistics tool's tests).
-if(VELMORA_BUILD_TESTS)
-    add_library(velmora_test_support STATIC
-        test_support/src/child_process.cpp
-        test_support/src/machine_lock.cpp)
-    target_include_directories(velmora_test_support PUBLIC test_support/include)
-    target_link_libraries(velmora_test_support PRIVATE velmora_options)
-endif()
-
 # The driver: objects and properties, device clock, host clients and IO, over the server core.
 add_library(velmora_coreaudio_plugin STATIC
     src/plugin_object_model.cpp

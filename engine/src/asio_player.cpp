@@ -816,6 +816,9 @@ void AsioPlayer::publish_statistics_locked(std::uint64_t now_ms) {
 // ---------------------------------------------------------------------------------------------
 // The virtual loopback device
 
+// Sleeps in whole milliseconds while more than 2 ms remain, then in microseconds down to the last
+// 0.2 ms, which it spins. Yielding instead of the fine sleep would be a busy wait whenever nothing
+// else is runnable: at short blocks that kept a whole core busy per loopback client.
 bool AsioPlayer::wait_for_loopback_deadline(std::uint64_t deadline_ns) {
     constexpr std::uint64_t sleep_margin_ns = 2000000;
     constexpr std::uint64_t spin_window_ns = 200000;
@@ -825,15 +828,11 @@ bool AsioPlayer::wait_for_loopback_deadline(std::uint64_t deadline_ns) {
             return true;
         }
         const std::uint64_t remaining = deadline_ns - now;
-        if (remaining > sleep_margin_ns) {
-            const std::uint64_t sleep_ms = (remaining - sleep_margin_ns) / 1000000;
-            if (sleep_ms == 0) {
-                clock_.yield();
-            } else {
-                clock_.sleep_ms(static_cast<std::uint32_t>(std::min<std::uint64_t>(sleep_ms, 1000)));
-            }
+        const std::uint64_t sleep_ms = remaining > sleep_margin_ns ? (remaining - sleep_margin_ns) / 1000000 : 0;
+        if (sleep_ms > 0) {
+            clock_.sleep_ms(static_cast<std::uint32_t>(std::min<std::uint64_t>(sleep_ms, 1000)));
         } else if (remaining > spin_window_ns) {
-            clock_.yield();
+            clock_.sleep_us(static_cast<std::uint32_t>((remaining - spin_window_ns) / 1000));
         }
     }
     return false;

@@ -14,7 +14,9 @@ public:
     void sleep_ms(std::uint32_t milliseconds) const override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
-    void yield() const override { std::this_thread::yield(); }
+    void sleep_us(std::uint32_t microseconds) const override {
+        std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+    }
 };
 
 } // namespace

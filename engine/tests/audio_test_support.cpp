@@ -81,6 +81,6 @@ void VirtualPlayerClock::sleep_ms(std::uint32_t milliseconds) const {
     advance_ns(static_cast<std::uint64_t>(milliseconds) * 1000000);
 }
 
-void VirtualPlayerClock::yield() const {
-    advance_ns(yield_step_ns);
+void VirtualPlayerClock::sleep_us(std::uint32_t microseconds) const {
+    advance_ns(static_cast<std::uint64_t>(microseconds) * 1000);
 }

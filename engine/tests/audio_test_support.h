@@ -48,7 +48,7 @@ private:
 };
 
 // Simulated time. Reading host time advances it by `read_step_ns` so that a thread spinning on the
-// clock makes progress; sleeping and yielding advance it at once. `on_advance` runs on the thread
+// clock makes progress; sleeping advances it at once. `on_advance` runs on the thread
 // that moved the clock, after the move.
 class VirtualPlayerClock final : public PlayerClock {
 public:
@@ -57,14 +57,13 @@ public:
     std::uint64_t host_time_ns() const override;
     std::uint64_t monotonic_ms() const override { return now_ns_.load() / 1000000; }
     void sleep_ms(std::uint32_t milliseconds) const override;
-    void yield() const override;
+    void sleep_us(std::uint32_t microseconds) const override;
 
     void advance_ns(std::uint64_t ns) const;
     void set_ns(std::uint64_t ns) const { now_ns_.store(ns); }
     std::uint64_t now_ns() const { return now_ns_.load(); }
 
     std::uint64_t read_step_ns = 0;
-    std::uint64_t yield_step_ns = 50000;
     std::function<void(std::uint64_t now_ns)> on_advance;
 
 private:

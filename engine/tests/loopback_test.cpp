@@ -444,13 +444,11 @@ TEST(LoopbackPlayer, JitterShiftsEachWaitButNotTheGrid) {
     EXPECT_EQ(offsets_ms, (std::set<long long>{-1, 0, 1}));
 }
 
-// Records how the loopback thread waits: each sleep and yield with the time left until the
-// first deadline.
+// Records how the loopback thread waits: each sleep with the time left until the first deadline.
 class RecordingClock final : public PlayerClock {
 public:
     struct Wait {
-        bool sleep;
-        std::uint32_t ms;
+        std::uint32_t us;
         std::int64_t remaining_ns;
     };
     VirtualPlayerClock inner{start_ns};
@@ -467,24 +465,24 @@ public:
     }
     std::uint64_t monotonic_ms() const override { return inner.monotonic_ms(); }
     void sleep_ms(std::uint32_t ms) const override {
-        record(true, ms);
+        record(ms * 1000);
         inner.sleep_ms(ms);
     }
-    void yield() const override {
-        record(false, 0);
-        inner.yield();
+    void sleep_us(std::uint32_t us) const override {
+        record(us);
+        inner.sleep_us(us);
     }
 
 private:
-    void record(bool sleep, std::uint32_t ms) const {
+    void record(std::uint32_t us) const {
         const auto remaining = deadline_ns - static_cast<std::int64_t>(inner.now_ns());
         if (remaining > 0) {
-            waits.push_back({sleep, ms, remaining});
+            waits.push_back({us, remaining});
         }
     }
 };
 
-TEST(LoopbackPlayer, WaitsBySleepingUntilTwoMillisecondsRemainYieldingThenSpinning) {
+TEST(LoopbackPlayer, WaitsBySleepingInMillisecondsThenMicrosecondsThenSpinsTheLastFifthOfAMillisecond) {
     RecordingClock clock;
     clock.inner.read_step_ns = 1000;
     // 2048 frames at 48000 Hz: the first deadline is 42.67 ms after the start.
@@ -502,16 +500,12 @@ TEST(LoopbackPlayer, WaitsBySleepingUntilTwoMillisecondsRemainYieldingThenSpinni
     player.stop();
     ASSERT_GE(cycles.load(), 2);
     ASSERT_FALSE(clock.waits.empty());
-    // One sleep of the whole milliseconds above 2 ms, then only yields, none in the last 0.2 ms.
-    EXPECT_TRUE(clock.waits[0].sleep);
-    EXPECT_EQ(clock.waits[0].ms, 40u);
-    std::size_t yields = 0;
-    for (std::size_t i = 1; i < clock.waits.size(); ++i) {
-        EXPECT_FALSE(clock.waits[i].sleep) << i;
-        EXPECT_GT(clock.waits[i].remaining_ns, 200000) << i;
-        ++yields;
-    }
-    EXPECT_GE(yields, 40u);
+    // One sleep of the whole milliseconds above 2 ms, one sleep down to the last 0.2 ms (no busy
+    // wait before it), then the spin.
+    ASSERT_GE(clock.waits.size(), 2u);
+    EXPECT_EQ(clock.waits[0].us, 40000u);
+    EXPECT_NEAR(clock.waits[1].remaining_ns - static_cast<std::int64_t>(clock.waits[1].us) * 1000, 200000, 2000);
+    EXPECT_LE(clock.waits.size(), 3u) << "a sleep at most per read of the clock, no yield loop";
     EXPECT_GT(clock.spins_near_deadline.load(), 10u);
 }
 

@@ -199,6 +199,31 @@ TEST(DynamicLibrary, LoadsResolvesAndFindsItsSibling) {
     unload_dynamic_library(nullptr);
 }
 
+// A library installed in a folder with a non-ASCII name finds and loads its sibling through the
+// wide path, as the engine host finds the engine library.
+TEST(DynamicLibrary, WideSiblingPathsSurviveNonAsciiFolders) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("velmora-pl\xC3\xA4tze-\xE9\x9F\xB3-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(VELMORA_TEST_LIBRARY_PATH, folder / "a.so",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(VELMORA_TEST_LIBRARY_PATH, folder / "b.so",
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string temp = std::filesystem::temp_directory_path().string();
+    const std::wstring wide_folder = std::wstring(temp.begin(), temp.end()) + L"/velmora-pl\u00E4tze-\u97F3-" +
+                                     std::to_wstring(::getpid());
+    void* first = load_dynamic_library(wide_folder + L"/a.so");
+    ASSERT_NE(first, nullptr) << "the folder's wide name encodes back to its UTF-8 bytes";
+    auto load_sibling = reinterpret_cast<void* (*)(const wchar_t*)>(
+        load_dynamic_symbol(first, "velmora_test_load_sibling_wide"));
+    ASSERT_NE(load_sibling, nullptr);
+    void* second = load_sibling(L"b.so");
+    EXPECT_NE(second, nullptr);
+    unload_dynamic_library(second);
+    unload_dynamic_library(first);
+    std::filesystem::remove_all(folder);
+}
+
 TEST(DynamicLibrary, RefusesEmptyMissingAndInvalidCodePoints) {
     EXPECT_EQ(load_dynamic_library(L""), nullptr);
     EXPECT_EQ(load_dynamic_library(L"/nonexistent/libnothing.so"), nullptr);

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
+
 namespace VelmoraPlatform {
 namespace {
 
@@ -27,6 +29,43 @@ std::basic_string<Char> sibling_of(const std::basic_string<Char>& image, const C
     return image.substr(0, slash + 1) + name;
 }
 
+// The loader's path is UTF-8 on every supported system: decode it, so that the wide path names
+// the same file when `load_dynamic_library` encodes it again. A byte that does not start a valid
+// sequence is taken as the code point of the same value.
+std::wstring widen_path(const std::string& path) {
+    std::wstring wide;
+    wide.reserve(path.size());
+    std::size_t i = 0;
+    while (i < path.size()) {
+        const auto lead = static_cast<unsigned char>(path[i]);
+        std::size_t length = 0;
+        std::uint32_t code = 0;
+        std::uint32_t minimum = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, code = lead & 0x1Fu, minimum = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3, code = lead & 0x0Fu, minimum = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4, code = lead & 0x07u, minimum = 0x10000;
+        }
+        bool valid = length != 0 && i + length <= path.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(path[i + k]);
+            valid = (next & 0xC0u) == 0x80u;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        valid = valid && code >= minimum && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (valid) {
+            wide.push_back(static_cast<wchar_t>(code));
+            i += length;
+        } else {
+            wide.push_back(static_cast<wchar_t>(lead));
+            ++i;
+        }
+    }
+    return wide;
+}
+
 } // namespace
 
 std::string module_sibling_path(const void* address_in_module, const char* file_name) {
@@ -41,13 +80,7 @@ std::wstring module_sibling_path_wide(const void* address_in_module, const wchar
         return {};
     }
     const std::string image = image_path_of(address_in_module);
-    // Widened byte by byte, as the loader's path is taken to be 8-bit.
-    std::wstring wide_image;
-    wide_image.reserve(image.size());
-    for (const char c : image) {
-        wide_image.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-    return sibling_of(wide_image, file_name);
+    return sibling_of(widen_path(image), file_name);
 }
 
 } // namespace VelmoraPlatform
