@@ -17,7 +17,8 @@ namespace {
 namespace Hal = VelmoraCompat::Hal;
 
 Hal::StreamDescription stream(UInt32 channels, bool interleaved = true,
-                              Hal::SampleFormat format = Hal::SampleFormat::float32, Float64 fixed_rate = 0.0) {
+                              Hal::SampleFormat format = Hal::SampleFormat::float32,
+                              Float64 fixed_rate = 0.0) {
     Hal::StreamDescription s;
     s.channels = channels;
     s.interleaved = interleaved;
@@ -52,7 +53,8 @@ Hal::DeviceDescription stereo_output(const std::string& uid) {
     return d;
 }
 
-AudioDeviceSettings settings_for(const std::string& uid, std::vector<long> outputs, std::vector<long> inputs = {}) {
+AudioDeviceSettings settings_for(const std::string& uid, std::vector<long> outputs,
+                                 std::vector<long> inputs = {}) {
     AudioDeviceSettings s;
     s.device_uid = uid;
     s.sample_rate = 48000;
@@ -101,19 +103,20 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasons) {
     const Case cases[] = {
         {"unknown uid", nullptr, [](AudioDeviceSettings& s) { s.device_uid = "NoSuchDevice"; },
          "[coreaudio] device UID was not found"},
-        {"Default is a uid, not the default device", nullptr, [](AudioDeviceSettings& s) { s.device_uid = "Default"; },
-         "[coreaudio] device UID was not found"},
-        {"no frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 0; }, "[coreaudio] invalid requested format"},
+        {"Default is a uid, not the default device", nullptr,
+         [](AudioDeviceSettings& s) { s.device_uid = "Default"; }, "[coreaudio] device UID was not found"},
+        {"no frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 0; },
+         "[coreaudio] invalid requested format"},
         {"too many frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 65536; },
          "[coreaudio] invalid requested format"},
-        {"no rate", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 0; }, "[coreaudio] invalid requested format"},
+        {"no rate", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 0; },
+         "[coreaudio] invalid requested format"},
         {"refused rate",
          [](Hal::DeviceDescription& d) {
              d.sample_rate = 44100.0;
              d.refused_rates = {48000.0};
          },
-         nullptr,
-         "[coreaudio] sample rate is unsupported"},
+         nullptr, "[coreaudio] sample rate is unsupported"},
         {"rate not offered", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 96000; },
          "[coreaudio] sample rate is unsupported"},
         {"refused block size", [](Hal::DeviceDescription& d) { d.refused_buffer_frames = {128}; }, nullptr,
@@ -121,18 +124,30 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasons) {
         {"block size out of range", [](Hal::DeviceDescription& d) { d.min_buffer_frames = 256; }, nullptr,
          "[coreaudio] block size is unsupported"},
         {"24-bit output stream",
-         [](Hal::DeviceDescription& d) { d.output_streams = {stream(2), stream(2, true, Hal::SampleFormat::int24)}; },
+         [](Hal::DeviceDescription& d) {
+             d.output_streams = {stream(2), stream(2, true, Hal::SampleFormat::int24)};
+         },
          nullptr, "[coreaudio] device must expose native Float32 PCM at the server sample rate"},
         {"44100 Hz stream on a 48000 Hz device",
-         [](Hal::DeviceDescription& d) { d.output_streams = {stream(2, true, Hal::SampleFormat::float32, 44100.0)}; },
+         [](Hal::DeviceDescription& d) {
+             d.output_streams = {stream(2, true, Hal::SampleFormat::float32, 44100.0)};
+         },
          nullptr, "[coreaudio] device must expose native Float32 PCM at the server sample rate"},
-        {"output map past the total", nullptr, [](AudioDeviceSettings& s) { s.output_channel_map = {0, 2}; },
+        {"output map past the total", nullptr,
+         [](AudioDeviceSettings& s) {
+             s.output_channel_map = {0, 2};
+         },
          "[coreaudio] channel map exceeds the hardware range"},
         {"input map equal to the input total",
-         [](Hal::DeviceDescription& d) { d.input_streams = {stream(1), stream(1, false)}; },
-         [](AudioDeviceSettings& s) { s.input_channel_map = {0, 2}; },
+         [](Hal::DeviceDescription& d) {
+             d.input_streams = {stream(1), stream(1, false)};
+         },
+         [](AudioDeviceSettings& s) {
+             s.input_channel_map = {0, 2};
+         },
          "[coreaudio] channel map exceeds the hardware range"},
-        {"inputs mapped on a device without any", nullptr, [](AudioDeviceSettings& s) { s.input_channel_map = {0}; },
+        {"inputs mapped on a device without any", nullptr,
+         [](AudioDeviceSettings& s) { s.input_channel_map = {0}; },
          "[coreaudio] channel map exceeds the hardware range"},
     };
     for (const Case& c : cases) {
@@ -240,8 +255,9 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
         cycle.written.emplace_back(128, static_cast<float>(c + 1) / 16.0f);
     }
     std::vector<std::string> lines;
-    ASSERT_TRUE(device.open(settings_for("MultiStream", output_map, input_map),
-                            [&lines](const std::string& line) { lines.push_back(line); }, &BareCycle::run, &cycle));
+    ASSERT_TRUE(device.open(
+        settings_for("MultiStream", output_map, input_map),
+        [&lines](const std::string& line) { lines.push_back(line); }, &BareCycle::run, &cycle));
     EXPECT_EQ(device.output_channels, 9u);
     EXPECT_EQ(device.input_channels, 9u);
     ASSERT_TRUE(device.start());
@@ -303,71 +319,56 @@ TEST_F(CoreAudioDeviceTest, ThePlayerPlaysAndCapturesThroughTheDefaultBackend) {
     player.stop();
 }
 
-TEST_F(CoreAudioDeviceTest, ADeadDeviceIsLostAndTheCycleStopsCallingThePlayer) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    BareCycle cycle;
-    CoreAudioDevice device;
-    cycle.device = &device;
-    ASSERT_TRUE(device.open(settings_for("MultiStream", {0}), nullptr, &BareCycle::run, &cycle));
-    ASSERT_TRUE(device.start());
-    Hal::step_io_cycles(id, 2);
-    EXPECT_EQ(cycle.cycles.load(), 2);
-    EXPECT_FALSE(device.device_lost());
-    ASSERT_TRUE(Hal::kill_device(id));
-    EXPECT_TRUE(eventually([&] { return device.device_lost(); }));
-    Hal::step_io_cycles(id, 2);
-    EXPECT_EQ(cycle.cycles.load(), 2);
-    device.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, FormatChangesByAnotherApplicationMarkTheDeviceLost) {
-    struct Case {
-        AudioObjectPropertySelector selector;
-        Float64 rate;
-        UInt32 frames;
-    };
-    for (const Case& c : {Case{kAudioDevicePropertyNominalSampleRate, 44100.0, 0},
-                          Case{kAudioDevicePropertyBufferFrameSize, 0.0, 256}}) {
-        Hal::reset({multi_stream_device()});
-        const AudioObjectID id = Hal::device_with_uid("MultiStream");
-        CoreAudioDevice device;
-        ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-        ASSERT_TRUE(device.start());
-        EXPECT_FALSE(device.device_lost());
-        if (c.selector == kAudioDevicePropertyNominalSampleRate) {
-            ASSERT_EQ(Hal::set_property_externally(id, c.selector, &c.rate, sizeof c.rate), noErr);
-        } else {
-            ASSERT_EQ(Hal::set_property_externally(id, c.selector, &c.frames, sizeof c.frames), noErr);
-        }
-        EXPECT_TRUE(eventually([&] { return device.device_lost(); })) << c.selector;
-        device.stop();
-    }
-}
-
-TEST_F(CoreAudioDeviceTest, TheLateNoticeOfItsOwnFormatSwitchIsNotALoss) {
+TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwnSwitchDoesNot) {
     // The device runs 44100 Hz and 512 frames; open switches it to 48000 Hz and 128 frames, and
     // the HAL announces that on its notification thread, possibly after the listeners were added.
-    Hal::reset({multi_stream_device()});
-    CoreAudioDevice device;
-    ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(device.device_lost());
-    device.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, StopRemovesTheListeners) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    CoreAudioDevice device;
-    ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-    ASSERT_TRUE(device.start());
-    device.stop();
     const Float64 rate = 44100.0;
-    ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate), noErr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(device.device_lost());
-    EXPECT_FALSE(device.start());   // the IO procedure is gone too
+    const UInt32 frames = 256;
+    const std::function<void(AudioObjectID)> changes[] = {
+        [](AudioObjectID) {},
+        [](AudioObjectID id) { ASSERT_TRUE(Hal::kill_device(id)); },
+        [&](AudioObjectID id) {
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
+                noErr);
+        },
+        [&](AudioObjectID id) {
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
+                noErr);
+        },
+    };
+    for (std::size_t c = 0; c < std::size(changes); ++c) {
+        SCOPED_TRACE(c);
+        Hal::reset({multi_stream_device()});
+        const AudioObjectID id = Hal::device_with_uid("MultiStream");
+        BareCycle cycle;
+        CoreAudioDevice device;
+        cycle.device = &device;
+        ASSERT_TRUE(device.open(settings_for("MultiStream", {0}), nullptr, &BareCycle::run, &cycle));
+        ASSERT_TRUE(device.start());
+        Hal::step_io_cycles(id, 2);
+        EXPECT_EQ(cycle.cycles.load(), 2);
+        changes[c](id);
+        if (c == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_FALSE(device.device_lost());
+            // Stopped, its listeners and IO procedure are gone: a later change is not seen.
+            device.stop();
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
+                noErr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_FALSE(device.device_lost());
+            EXPECT_FALSE(device.start());
+            continue;
+        }
+        EXPECT_TRUE(eventually([&] { return device.device_lost(); }));
+        // Once lost, the cycle no longer calls the player.
+        Hal::step_io_cycles(id, 2);
+        EXPECT_EQ(cycle.cycles.load(), 2);
+        device.stop();
+    }
 }
 
 } // namespace

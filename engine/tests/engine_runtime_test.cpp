@@ -189,7 +189,7 @@ TEST_F(EngineRuntimeTest, TwelveFailedNetworkAttemptsRecordTwentyFourEvents) {
                       {24, velmora_engine_event_exhausted, W, 12, 12, 4, 49}});
     // One-second waits between the attempts.
     EXPECT_GE(s.recovery_events[7].tick_ms - s.recovery_events[0].tick_ms, 2900u);
-    EXPECT_FALSE(block_exists(id));
+    EXPECT_TRUE(wait_for([&] { return !block_exists(id); })) << "removed as the worker ends";
     EXPECT_GE(silent.seen().discovery_requests, 12u);
     runtime.stop();
     EXPECT_EQ(state().status, velmora_engine_status_failed) << "a failed status is kept";
@@ -382,7 +382,7 @@ TEST_F(EngineRuntimeTest, HardwareDeviceThatDiesAndCannotBeReopenedExhaustsRecov
     for (const int i : {3, 5, 7}) {
         EXPECT_GE(s.recovery_events[i].tick_ms - s.recovery_events[i - 1].tick_ms, 950u) << i;
     }
-    EXPECT_FALSE(block_exists(id));
+    EXPECT_TRUE(wait_for([&] { return !block_exists(id); })) << "removed as the worker ends";
     runtime.stop(); // before the simulated device list is restored
 }
 
