@@ -1,4 +1,3 @@
-#include <velmora/engine/asio_player.h>
 #include <velmora/engine/core_audio_device.h>
 
 #include <velmora_compat/hal_control.h>
@@ -182,36 +181,26 @@ TEST_F(CoreAudioDeviceTest, HardwareThatNeverReportsTheBlockSizeFailsAfterAHundr
     EXPECT_GE(took, std::chrono::milliseconds(900));
 }
 
-TEST_F(CoreAudioDeviceTest, HardwareThatSwitchesAfterSomePollsIsAccepted) {
-    Hal::DeviceDescription d = stereo_output("Switching");
-    d.sample_rate = 44100.0;
-    d.rate_change_polls = 4;
-    d.buffer_change_polls = 7;
-    Hal::reset({d});
-    CoreAudioDevice device;
-    const OpenResult r = open_device(device, settings_for("Switching", {1}));
-    ASSERT_TRUE(r.opened);
-    EXPECT_EQ(device.sample_rate, 48000.0);
-    EXPECT_EQ(device.block_frames, 128u);
-    EXPECT_EQ(device.output_channels, 2u);
-    EXPECT_EQ(device.input_channels, 0u);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_EQ(r.lines[0], "[coreaudio] device=Switching rate=48000 frames=128");
-}
-
-TEST_F(CoreAudioDeviceTest, DefaultOpensTheSystemDefaultOutputAndUnusedInputsAreNeverInspected) {
-    Hal::DeviceDescription other = stereo_output("Other");
+TEST_F(CoreAudioDeviceTest, OpensHardwareThatSwitchesAfterSomePollsAndTheDefaultOutput) {
+    Hal::DeviceDescription switching = stereo_output("Switching");
+    switching.sample_rate = 44100.0;
+    switching.rate_change_polls = 4;
+    switching.buffer_change_polls = 7;
     Hal::DeviceDescription speakers = stereo_output("Speakers");
     speakers.default_output = true;
     // A 24-bit input stream would fail the format check, but no input is mapped.
     speakers.input_streams = {stream(2, true, Hal::SampleFormat::int24)};
-    Hal::reset({other, speakers});
-    CoreAudioDevice device;
-    const OpenResult r = open_device(device, settings_for("default", {0, 1}));
-    ASSERT_TRUE(r.opened);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_EQ(r.lines[0], "[coreaudio] device=default rate=48000 frames=128");
-    EXPECT_EQ(device.input_channels, 0u);
+    Hal::reset({switching, speakers});
+    for (const std::string uid : {"Switching", "default"}) {
+        CoreAudioDevice device;
+        const OpenResult r = open_device(device, settings_for(uid, {1}));
+        ASSERT_TRUE(r.opened) << uid;
+        EXPECT_EQ(r.lines, std::vector<std::string>{"[coreaudio] device=" + uid + " rate=48000 frames=128"});
+        EXPECT_EQ(device.sample_rate, 48000.0);
+        EXPECT_EQ(device.block_frames, 128u);
+        EXPECT_EQ(device.output_channels, 2u);
+        EXPECT_EQ(device.input_channels, 0u);
+    }
 }
 
 // The cycle callback of a bare device: writes engine output channel c as the constant
@@ -281,42 +270,6 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
         EXPECT_FLOAT_EQ(levels[hw].rms, expected[hw]) << "hardware output " << hw;
     }
     device.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, ThePlayerPlaysAndCapturesThroughTheDefaultBackend) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    AsioPlayer player;
-    AudioDeviceSettings s = settings_for("MultiStream", {4, 7}, {3, 8});
-    s.prebuffer_blocks = 1;
-    s.target_queue_depth = 0;
-    std::vector<std::vector<float>> captured;
-    std::vector<std::string> lines;
-    ASSERT_TRUE(player.start(
-        s, [&lines](const std::string& line) { lines.push_back(line); },
-        [&captured](unsigned, unsigned short, unsigned short, const std::vector<float>& samples) {
-            captured.push_back(samples);
-        },
-        nullptr));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "[coreaudio] device=MultiStream rate=48000 frames=128");
-    std::vector<float> block(256, 0.25f);
-    std::fill(block.begin() + 128, block.end(), -0.75f);
-    for (unsigned b = 0; b < 4; ++b) {
-        player.submit_playback_block(b, 48000, 128, 2, block, 0, 0, 0);
-        Hal::output_levels(id);
-        ASSERT_EQ(Hal::step_io_cycles(id, 1), 1u);
-    }
-    const std::vector<Hal::ChannelLevel> levels = Hal::output_levels(id);
-    ASSERT_EQ(levels.size(), 9u);
-    EXPECT_FLOAT_EQ(levels[4].peak, 0.25f);
-    EXPECT_FLOAT_EQ(levels[7].peak, 0.75f);
-    EXPECT_FLOAT_EQ(levels[0].peak, 0.0f);
-    player.flush_non_realtime_work();
-    ASSERT_EQ(captured.size(), 4u);
-    EXPECT_EQ(captured[3][0], 4.0f / 1024.0f);
-    EXPECT_EQ(captured[3][128], 9.0f / 1024.0f);
-    player.stop();
 }
 
 TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwnSwitchDoesNot) {

@@ -61,9 +61,9 @@ protected:
     bool reaches_status(unsigned status, std::chrono::milliseconds timeout = 10s) {
         return reaches([status](const State& s) { return s.status == status; }, timeout);
     }
-    // Healthy takes a telemetry period without a glitch; a loaded machine may need several tries.
-    bool reaches_healthy() {
-        return reaches([](const State& s) { return s.health == velmora_engine_health_healthy; }, 30s);
+    bool reaches_settled() {
+        return reaches(
+            [](const State& s) { return running_and_settled(s.status, s.health, s.health_reason); });
     }
     const std::string& config_path() const { return config_->path(); }
 
@@ -99,7 +99,7 @@ TEST_F(EngineRuntimeTest, StartsWaitsForTheFirstSyncRunsAndStops) {
 
     server.start_streaming();
     ASSERT_TRUE(reaches_status(velmora_engine_status_running));
-    ASSERT_TRUE(reaches_healthy()) << describe(state());
+    ASSERT_TRUE(reaches_settled()) << describe(state());
     s = state();
     EXPECT_EQ(
         std::vector<unsigned>({s.sample_rate, s.block_frames, s.actual_sample_rate, s.actual_block_frames}),
@@ -326,7 +326,7 @@ TEST_F(EngineRuntimeTest, DeviceLossInLoopbackModeOnlyDegrades) {
     })) << describe(state());
     EXPECT_EQ(state().health_message_key, velmora_engine_message_device_lost);
     EXPECT_EQ(state().status, velmora_engine_status_running);
-    ASSERT_TRUE(reaches_healthy()) << describe(state());
+    ASSERT_TRUE(reaches_settled()) << describe(state());
     EXPECT_EQ(state().status, velmora_engine_status_running);
     EXPECT_EQ(state().recovery_event_count, 0u) << "no recovery in loopback mode";
 }
