@@ -50,19 +50,8 @@ if(VELMORA_BUILD_TESTS)
         SOURCES
             plugin_tests/plugin_property_test.cpp
             plugin_tests/plugin_driver_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support)
-endif()
-
-if(VELMORA_BUILD_TESTS)
-    # Replaces the global operator new, so it has a binary of its own.
-    velmora_add_test(velmora_plugin_io_allocation_test LABEL unit
-        SOURCES plugin_tests/plugin_io_allocation_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support)
-endif()
-
-if(VELMORA_BUILD_TESTS)
-    add_library(velmora_udp_test_client STATIC plugin_tests/udp_test_client.cpp)
-    target_link_libraries(velmora_udp_test_client PRIVATE velmora_options PUBLIC velmora_protocol)
+            plugin_tests/plugin_io_allocation_test.cpp
+        LIBS velmora_coreaudio_plugin velmora_test_support velmora_counting_allocator)
 
     # The driver over the real network server, in-process, on loopback sockets.
     velmora_add_test(velmora_plugin_network_test LABEL integration
