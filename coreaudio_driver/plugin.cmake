@@ -53,13 +53,8 @@ if(VELMORA_BUILD_TESTS)
             plugin_tests/plugin_io_allocation_test.cpp
         LIBS velmora_coreaudio_plugin velmora_test_support velmora_counting_allocator)
 
-    # The driver over the real network server, in-process, on loopback sockets.
-    velmora_add_test(velmora_plugin_network_test LABEL integration
-        SOURCES plugin_tests/plugin_network_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support velmora_udp_test_client)
-
     # A load for measurements: client engines reduced to announcing and answering syncs.
-    add_executable(velmora_test_clients plugin_tests/load_clients.cpp)
+    add_executable(velmora_test_clients tools/test_clients.cpp)
     target_link_libraries(velmora_test_clients PRIVATE velmora_udp_test_client velmora_options Threads::Threads)
 endif()
 

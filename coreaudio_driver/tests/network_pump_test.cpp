@@ -75,19 +75,6 @@ protected:
 
 } // namespace
 
-TEST(PumpStart, PayloadOutsideTheDatagramRangeFailsBeforeAnySocket) {
-    CoreAudioNetworkPump pump;
-    for (std::size_t payload : {51U, 65508U}) {
-        CoreAudioNetworkPump::Config config = loopback_config();
-        config.payload_bytes = payload;
-        EXPECT_FALSE(pump.start(config)) << payload;
-        EXPECT_FALSE(pump.is_running());
-        EXPECT_EQ(pump.input_endpoint().port, 0);
-    }
-    auto runtime = std::make_unique<CoreAudioHalRuntime>();
-    EXPECT_FALSE(pump.tick(*runtime));
-}
-
 TEST_F(PumpTest, WithoutClientsQueuedBlocksAreConsumedAndDropped) {
     publish_blocks(3);
     ASSERT_TRUE(pump.tick(*runtime));
