@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -130,14 +131,19 @@ TEST(ReceiverOpen, BindsAndFallsBackWithTheExactLogLines) {
 
 TEST_F(ReceiverTest, AtMostTheGivenNumberOfDatagramsPerPass) {
     const PacketBytes sync = VelmoraProtocol::build_sync_packet(3, 1, 48000, 128, 0, 0);
-    for (int i = 0; i < 65; ++i) {
+    for (int i = 0; i < 130; ++i) {
         ASSERT_TRUE(client.send_raw(sync));
     }
-    std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(receiver.receive_available(*runtime, 64));
-    EXPECT_EQ(receiver.stats().datagrams_received, 64U);
-    ASSERT_TRUE(receiver.receive_available(*runtime, 64));
-    EXPECT_EQ(receiver.stats().datagrams_received, 65U);
+    std::this_thread::sleep_for(200ms); // loopback delivery, late on a loaded machine
+    std::uint32_t largest_pass = 0;
+    for (const auto give_up = std::chrono::steady_clock::now() + 10s;
+         receiver.stats().datagrams_received < 130 && std::chrono::steady_clock::now() < give_up;) {
+        const std::uint32_t before = receiver.stats().datagrams_received;
+        ASSERT_TRUE(receiver.receive_available(*runtime, 64));
+        largest_pass = std::max(largest_pass, receiver.stats().datagrams_received - before);
+    }
+    EXPECT_EQ(receiver.stats().datagrams_received, 130U);
+    EXPECT_EQ(largest_pass, 64U);
 }
 
 // An empty datagram does not end the pass: a stream of them must not hold back real packets.
@@ -145,7 +151,7 @@ TEST_F(ReceiverTest, EmptyDatagramIsRejectedAndThePassGoesOn) {
     ASSERT_TRUE(client.send_raw("", 0));
     ASSERT_TRUE(client.send_raw("", 0));
     ASSERT_TRUE(client.send_raw(VelmoraProtocol::build_discovery_request_packet(3, 1)));
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(200ms); // loopback delivery, late on a loaded machine
     ASSERT_TRUE(receiver.receive_available(*runtime, 64));
     EXPECT_EQ(receiver.stats().packets_rejected, 2U);
     EXPECT_EQ(receiver.stats().datagrams_received, 1U);

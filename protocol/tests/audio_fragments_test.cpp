@@ -398,31 +398,11 @@ TEST(SequenceDecisions, EngineOutputReceiveReportsGapsAndStaleBlocks) {
     EXPECT_EQ(d.missing_count, 2u);
 }
 
-TEST(SequenceDecisions, ServerInputPublishRefusesDuplicatesAndLateBlocks) {
-    ServerInputPublishState state;
-    ServerInputPublishDecision d = decide_server_input_publish(state, 20, 25);
-    EXPECT_TRUE(d.too_old);
-    EXPECT_FALSE(d.publish);
-    EXPECT_FALSE(state.has_last_sequence) << "a late block leaves the state unchanged";
-    d = decide_server_input_publish(state, 25, 25);
-    EXPECT_TRUE(d.publish);
-    d = decide_server_input_publish(state, 25, 20);
-    EXPECT_TRUE(d.duplicate);
-    d = decide_server_input_publish(state, 24, 20);
-    EXPECT_TRUE(d.duplicate);
-    d = decide_server_input_publish(state, 30, 31);
-    EXPECT_TRUE(d.too_old);
-    EXPECT_EQ(state.last_sequence, 25u);
-    state = {true, 4294967294u};
-    d = decide_server_input_publish(state, 1, 4294967295u);
-    EXPECT_TRUE(d.publish);
-    EXPECT_EQ(state.last_sequence, 1u);
-}
-
 // Many block shapes, cut and delivered out of order with loss and repeats, across many sequences
 // and across the 2^32 wrap. An oracle that tracks per slot only which fragment indices of which
 // sequence it holds predicts the flags of every single offer; every completed block must be
-// bit-identical to the block that was cut.
+// bit-identical to the block that was cut. With 3 slots (seed 8), 2^32 - 1 and 0 share a slot: a
+// slot count that does not divide 2^32 must hold at the wrap too.
 namespace {
 
 struct OracleSlot {
@@ -438,8 +418,6 @@ struct Delivery {
 
 } // namespace
 
-// With 3 slots (seed 8), 2^32 - 1 and 0 share a slot: a slot count that does not divide 2^32 must
-// hold at the wrap too.
 TEST(AudioFragmentAssembly, RandomizedLossReorderAndRepeatAcrossTheWrap) {
     std::size_t shapes_run = 0;
     std::size_t completed_total = 0;
