@@ -14,12 +14,9 @@ velmora_add_test(velmora_drift_tracking_test LABEL unit
 velmora_add_test(velmora_loopback_test LABEL unit
     SOURCES tests/loopback_test.cpp
     LIBS velmora_engine_audio_test_support velmora_engine_core)
-# Replaces operator new to count allocations, which ThreadSanitizer's runtime also defines.
-if(NOT VELMORA_TSAN)
-    velmora_add_test(velmora_audio_realtime_test LABEL unit
-        SOURCES tests/audio_realtime_test.cpp
-        LIBS velmora_engine_audio_test_support velmora_engine_core ${CMAKE_DL_LIBS})
-endif()
+velmora_add_test(velmora_audio_realtime_test LABEL unit
+    SOURCES tests/audio_realtime_test.cpp
+    LIBS velmora_engine_audio_test_support velmora_engine_core velmora_counting_allocator ${CMAKE_DL_LIBS})
 velmora_add_test(velmora_core_audio_device_test LABEL unit
     SOURCES tests/core_audio_device_test.cpp
     LIBS velmora_engine_core)

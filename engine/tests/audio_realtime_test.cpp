@@ -1,9 +1,10 @@
 // The real-time paths (the device cycle and the loopback cycle) neither allocate nor lock: this
-// binary counts every allocation and every mutex lock made by a thread while it is marked as
-// being inside such a cycle.
+// binary counts every allocation (the shared counting allocator) and every mutex lock made by a
+// thread while it is marked as being inside such a cycle.
 #include "audio_test_support.h"
 
 #include <velmora/engine/asio_player.h>
+#include <velmora/test_support/counting_allocator.h>
 
 #include <gtest/gtest.h>
 
@@ -11,56 +12,27 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
-#include <cstdlib>
-#include <new>
+#include <cmath>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace {
 
-thread_local bool counting = false;
-std::atomic<std::uint64_t> allocations{0};
+thread_local bool counting_locks = false;
 std::atomic<std::uint64_t> locks{0};
-
-void* counted_allocation(std::size_t size) {
-    if (counting) {
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
 
 } // namespace
 
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-#if defined(__SANITIZE_THREAD__)
-#define VELMORA_UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VELMORA_UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-#ifndef VELMORA_UNDER_THREAD_SANITIZER
-#define VELMORA_COUNT_LOCKS 1
-#endif
-
-#ifdef VELMORA_COUNT_LOCKS
 // std::mutex locks through pthread_mutex_lock; this definition sees every call and forwards it.
-// (ThreadSanitizer intercepts the same function, so the count is left out of that build.)
+// ThreadSanitizer intercepts the same function, and owns the allocator: its build skips these tests.
+#if !defined(VELMORA_NO_ALLOCATOR_REPLACEMENT)
 extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
     using Lock = int (*)(pthread_mutex_t*);
     static const Lock next = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    if (counting) {
+    if (counting_locks) {
         locks.fetch_add(1, std::memory_order_relaxed);
     }
     return next(mutex);
@@ -69,35 +41,33 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
 
 namespace {
 
-struct CycleCount {
-    std::uint64_t allocations;
-    std::uint64_t locks;
+using VelmoraTest::CountingAllocations;
+
+// Marks the calling thread as inside a real-time cycle (or not).
+void in_cycle(bool inside) {
+    VelmoraTest::track_current_thread(inside);
+    counting_locks = inside;
+}
+
+class RealtimeCycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!VelmoraTest::counting_allocator_available()) {
+            GTEST_SKIP() << "this build's sanitizer owns the allocator";
+        }
+    }
 };
 
-template <typename Body>
-CycleCount count_during(Body&& body) {
-    const std::uint64_t a = allocations.load();
-    const std::uint64_t l = locks.load();
-    counting = true;
-    body();
-    counting = false;
-    return {allocations.load() - a, locks.load() - l};
-}
-
-TEST(RealtimeCycle, CountersSeeAllocationsAndLocks) {
+TEST_F(RealtimeCycle, CountersSeeLocks) {
     std::mutex mutex;
-    const CycleCount c = count_during([&] {
-        std::vector<int> v(10);
-        std::lock_guard lock(mutex);
-        (void)v;
-    });
-    EXPECT_EQ(c.allocations, 1u);
-#ifdef VELMORA_COUNT_LOCKS
-    EXPECT_EQ(c.locks, 1u);
-#endif
+    const std::uint64_t before = locks.load();
+    in_cycle(true);
+    { std::lock_guard lock(mutex); }
+    in_cycle(false);
+    EXPECT_EQ(locks.load() - before, 1u);
 }
 
-TEST(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
+TEST_F(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
     VirtualPlayerClock clock(5000000000000ull);
     ScriptedAudioDevice* device = nullptr;
     AsioPlayer player(
@@ -120,29 +90,33 @@ TEST(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
     device->input[0].assign(128, 0.25f);
     device->input[1].assign(128, -0.5f);
     std::vector<float> block(4 * 128);
-    CycleCount total{0, 0};
+    std::uint64_t allocations = 0;
+    const std::uint64_t locks_before = locks.load();
     for (unsigned cycle = 0; cycle < 2000; ++cycle) {
         for (std::size_t i = 0; i < block.size(); ++i) {
             block[i] = static_cast<float>(std::sin(0.05 * static_cast<double>(cycle * 128 + i % 128)));
         }
-        if (cycle % 97 != 0) {   // an occasional missing block keeps the ratio moving
+        if (cycle % 97 != 0) { // an occasional missing block keeps the ratio moving
             VelmoraProtocol::SyncInfo sync;
             sync.server_sample_time = cycle * 128ull;
             player.update_remote_timeline(sync);
-            player.submit_playback_block(cycle, 48000, 128, 4, block, clock.now_ns() - 1000, 0, clock.now_ns() - 500);
+            player.submit_playback_block(cycle, 48000, 128, 4, block, clock.now_ns() - 1000, 0,
+                                         clock.now_ns() - 500);
         }
         clock.advance_ns(2666667);
-        const CycleCount c = count_during([&] { device->cycle(); });
-        total.allocations += c.allocations;
-        total.locks += c.locks;
+        CountingAllocations scope;
+        in_cycle(true);
+        device->cycle();
+        in_cycle(false);
+        allocations += scope.count();
     }
     player.stop();
-    EXPECT_EQ(total.allocations, 0u);
-    EXPECT_EQ(total.locks, 0u);
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(locks.load() - locks_before, 0u);
     EXPECT_GT(captured, 1900u);
 }
 
-TEST(RealtimeCycle, LoopbackThreadDoesNotAllocate) {
+TEST_F(RealtimeCycle, LoopbackThreadDoesNotAllocate) {
     // The loopback thread plays the flush role too, so it takes the flush mutex by design; what
     // is checked is that neither its cycles nor its statistics allocate.
     VirtualPlayerClock clock(1000000000ull);
@@ -152,11 +126,11 @@ TEST(RealtimeCycle, LoopbackThreadDoesNotAllocate) {
     std::vector<float> block(2 * 128, 0.5f);
     clock.on_advance = [&](std::uint64_t now) {
         // Feeding stands for the network thread: not counted.
-        counting = false;
+        VelmoraTest::track_current_thread(false);
         while (1000000000.0 + static_cast<double>(next_block) * 2666666.67 <= static_cast<double>(now)) {
             player.submit_playback_block(static_cast<unsigned>(next_block++), 48000, 128, 2, block, 0, 0, 0);
         }
-        counting = true;
+        VelmoraTest::track_current_thread(true);
     };
     AudioDeviceSettings s;
     s.output_channel_map = {0, 1};
@@ -171,21 +145,22 @@ TEST(RealtimeCycle, LoopbackThreadDoesNotAllocate) {
     s.loopback_input_silence_duration_ms = 50;
     std::atomic<std::uint64_t> lines{0};
     std::atomic<std::uint64_t> captured{0};
-    const std::uint64_t baseline = allocations.load();
+    std::optional<CountingAllocations> scope(std::in_place);
     ASSERT_TRUE(player.start_loopback(
         s, [&lines](const std::string&) { ++lines; },
         [&captured](unsigned, unsigned short, unsigned short, const std::vector<float>&) { ++captured; },
         [](const AsioPlayer::Telemetry&) {}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (clock.now_ns() < 6000000000ull && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const std::uint64_t seen_allocations = allocations.load() - baseline;
+    const std::uint64_t allocations = scope->count();
+    scope.reset();
     player.stop();
     EXPECT_GE(clock.now_ns(), 6000000000ull);
     EXPECT_GE(lines.load(), 8u);
     EXPECT_GT(captured.load(), 1500u);
-    EXPECT_EQ(seen_allocations, 0u);
+    EXPECT_EQ(allocations, 0u);
 }
 
 } // namespace

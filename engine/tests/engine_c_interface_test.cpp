@@ -84,7 +84,7 @@ TEST_F(EngineLibrary, OneEnginePerProcess) {
 TEST_F(EngineLibrary, StateCanBeReadWhileTheEngineStartsRunsAndStops) {
     const std::uint32_t id = unique_client_id();
     StreamingServer server(id);
-    ConfigFile config(spec_for(id, server.port()));
+    ConfigFile config(ConfigSpec(id, server.port()));
     server.start_streaming();
     void* engine = create();
     ASSERT_NE(engine, nullptr);
@@ -94,7 +94,8 @@ TEST_F(EngineLibrary, StateCanBeReadWhileTheEngineStartsRunsAndStops) {
     std::thread reader([&] {
         VelmoraEngineState state;
         while (reading) {
-            if (get_state(engine, &state) != 1 || state.abi_version != 5 || state.recovery_event_capacity != 8) {
+            if (get_state(engine, &state) != 1 || state.abi_version != 5 ||
+                state.recovery_event_capacity != 8) {
                 ++torn;
             }
         }
@@ -102,7 +103,7 @@ TEST_F(EngineLibrary, StateCanBeReadWhileTheEngineStartsRunsAndStops) {
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(start(engine, config.path().c_str()), 1);
         EXPECT_EQ(start(engine, config.path().c_str()), 0) << "already running";
-        EXPECT_TRUE(eventually([&] {
+        EXPECT_TRUE(wait_for([&] {
             VelmoraEngineState state;
             get_state(engine, &state);
             return state.status == velmora_engine_status_running;

@@ -28,7 +28,8 @@ class ThreadedDevice final : public AudioDevice {
 public:
     ~ThreadedDevice() override { stop(); }
 
-    bool open(const AudioDeviceSettings& settings, LogCallback, CycleCallback callback, void* context) override {
+    bool open(const AudioDeviceSettings& settings, LogCallback, CycleCallback callback,
+              void* context) override {
         callback_ = callback;
         context_ = context;
         block_frames = settings.block_frames;
@@ -57,7 +58,9 @@ public:
             thread_.join();
         }
     }
-    void read_channel(long, long, float* destination, long frames) override { std::fill_n(destination, frames, 0.1f); }
+    void read_channel(long, long, float* destination, long frames) override {
+        std::fill_n(destination, frames, 0.1f);
+    }
     void write_channel(long, long, const float*, long) override {}
     bool output_ready() override { return true; }
     bool device_lost() const override { return g_loss_generation.load() > born_in_; }
@@ -73,14 +76,14 @@ private:
 TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     const std::uint32_t id = unique_client_id();
     StreamingServer server(id);
-    ConfigSpec spec = spec_for(id, server.port());
+    ConfigSpec spec(id, server.port());
     spec.loopback = false;
     spec.device_uid = "stress";
     ConfigFile config(spec);
     EngineRuntime runtime([] { return std::make_unique<ThreadedDevice>(); });
     ASSERT_TRUE(runtime.start_from_config(config.path().c_str()));
     server.start_streaming();
-    ASSERT_TRUE(eventually([&] { return runtime.get_state().status == velmora_engine_status_running; }));
+    ASSERT_TRUE(wait_for([&] { return runtime.get_state().status == velmora_engine_status_running; }));
 
     // A reader polls the state all along, as the host does.
     std::atomic<bool> reading{true};
@@ -101,23 +104,25 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     int recoveries = 0;
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 6; ++i) {
-            server.set_format(resyncs % 2 == 0 ? 44100 : 48000, 128);
+            server.set_rate(resyncs % 2 == 0 ? 44100 : 48000);
             ++resyncs;
             std::this_thread::sleep_for(100ms);
         }
         // Every resync of the round is done (running at the last format, no new device for a while)
         // before the current device is lost.
-        ASSERT_TRUE(eventually([&] {
+        ASSERT_TRUE(wait_for([&] {
             const int opened = g_devices_opened.load();
             std::this_thread::sleep_for(300ms);
             const VelmoraEngineState s = runtime.get_state();
-            return s.status == velmora_engine_status_running && s.sample_rate == 48000 && g_devices_opened.load() == opened;
+            return s.status == velmora_engine_status_running && s.sample_rate == 48000 &&
+                   g_devices_opened.load() == opened;
         }));
         const std::uint64_t events_before = runtime.get_state().next_recovery_sequence;
         ++g_loss_generation;
-        if (eventually([&] {
+        if (wait_for([&] {
                 const VelmoraEngineState s = runtime.get_state();
-                return s.next_recovery_sequence >= events_before + 3 && s.status == velmora_engine_status_running;
+                return s.next_recovery_sequence >= events_before + 3 &&
+                       s.status == velmora_engine_status_running;
             })) {
             ++recoveries;
         }
@@ -128,7 +133,8 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     runtime.stop();
     server.stop_streaming();
 
-    EXPECT_EQ(recoveries, 3) << "status " << before_stop.status << ", events " << before_stop.recovery_event_count;
+    EXPECT_EQ(recoveries, 3) << "status " << before_stop.status << ", events "
+                             << before_stop.recovery_event_count;
     EXPECT_NE(before_stop.status, velmora_engine_status_failed) << "error " << before_stop.last_error_code;
     EXPECT_GT(g_devices_opened.load(), resyncs / 2) << "every resync opened a new device";
     EXPECT_GT(reads.load(), 100u);

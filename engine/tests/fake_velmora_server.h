@@ -7,6 +7,7 @@
 
 #include <velmora/platform/clocks.h>
 #include <velmora/protocol/audio_fragments.h>
+#include <velmora/protocol/client_settings.h>
 #include <velmora/protocol/packet_formats.h>
 
 #include <arpa/inet.h>
@@ -19,7 +20,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -29,24 +29,53 @@
 
 namespace velmora_test {
 
-inline sockaddr_in loopback_endpoint(const char* address, std::uint16_t port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &result.sin_addr);
-    return result;
+// A client id no other test, in this process or another running at the same time, uses: the
+// statistics blocks, sockets and lock files named after it never meet.
+inline std::uint32_t unique_client_id() {
+    static std::atomic<std::uint32_t> counter{0};
+    return static_cast<std::uint32_t>(::getpid()) % 4000000u * 1000u + counter.fetch_add(1) % 1000u + 1u;
 }
 
-// A UDP socket bound to `address` on `port` (0: a free one).
+// Polls `condition` until it holds or `timeout` passes; generous bounds for a loaded machine.
+inline bool wait_for(const std::function<bool()>& condition,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Client settings for loopback tests: never broadcast, short periods.
+inline VelmoraProtocol::ClientSettings loopback_settings(std::uint16_t port, std::uint32_t client_id,
+                                                         const std::string& server_ip = "127.0.0.1") {
+    VelmoraProtocol::ClientSettings settings;
+    settings.server_ip = server_ip;
+    settings.server_port = port;
+    settings.client_id = client_id;
+    settings.discovery_broadcast = false;
+    settings.discovery_timeout_ms = 1000;
+    settings.announce_period_ms = 200;
+    settings.client_latency_blocks = 6;
+    settings.input_queue_max_blocks = 12;
+    return settings;
+}
+
+// A UDP socket bound to `address` on `port` (0: a free one), receiving with a 50 ms time-out.
 class UdpSocket {
 public:
-    explicit UdpSocket(const char* address = "127.0.0.1", std::uint16_t port = 0) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in local = loopback_endpoint(address, port);
+    explicit UdpSocket(const char* address = "127.0.0.1", std::uint16_t port = 0)
+        : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in local{AF_INET, htons(port), {}, {}};
+        ::inet_pton(AF_INET, address, &local.sin_addr);
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd_);
             throw std::runtime_error("cannot bind a test socket");
         }
-        timeval timeout{0, 50000};
+        const timeval timeout{0, 50000};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
     ~UdpSocket() { ::close(fd_); }
@@ -62,7 +91,6 @@ public:
     void send_to(const std::vector<char>& bytes, const sockaddr_in& to) const {
         ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
-    // -1 on time-out (50 ms).
     int receive(std::vector<char>& buffer, sockaddr_in& from) const {
         socklen_t length = sizeof from;
         return static_cast<int>(
@@ -70,15 +98,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
-};
-
-struct ReceivedInputBlock {
-    std::uint32_t sequence = 0;
-    std::uint32_t sample_rate = 0;
-    std::uint16_t frame_count = 0;
-    std::uint16_t channel_count = 0;
-    std::vector<float> samples;
+    int fd_;
 };
 
 struct FakeServerOptions {
@@ -101,16 +121,26 @@ inline FakeServerOptions silent_server() {
 
 class FakeVelmoraServer {
 public:
-    using Options = FakeServerOptions;
+    // What the server has seen so far.
+    struct Seen {
+        std::size_t discovery_requests = 0;
+        std::size_t probe_requests = 0;
+        std::size_t announces = 0;
+        std::uint32_t announce_session = 0;
+        std::vector<std::int64_t> announced_inputs;
+        std::vector<std::uint32_t> disconnect_sessions;
+        std::size_t input_fragments = 0;
+        std::vector<VelmoraProtocol::CompletedOutputBlock> input_blocks;
+        bool has_client = false;
+    };
 
-    explicit FakeVelmoraServer(Options options = Options()) : options_(std::move(options)), socket_(options_.address) {
+    explicit FakeVelmoraServer(FakeServerOptions options = {})
+        : options_(std::move(options)), socket_(options_.address) {
         if (options_.reply_address != nullptr) {
             reply_socket_ = std::make_unique<UdpSocket>(options_.reply_address, socket_.port());
-        }
-        threads_.emplace_back([this] { run(socket_); });
-        if (reply_socket_) {
             threads_.emplace_back([this] { run(*reply_socket_); });
         }
+        threads_.emplace_back([this] { run(socket_); });
     }
     ~FakeVelmoraServer() {
         running_ = false;
@@ -120,43 +150,11 @@ public:
     }
 
     std::uint16_t port() const { return socket_.port(); }
-
-    std::size_t announces() const {
+    Seen seen() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return announces_;
+        return seen_;
     }
-    std::size_t probe_requests() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return probe_requests_;
-    }
-    std::size_t discovery_requests() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return discovery_requests_;
-    }
-    std::vector<std::uint32_t> disconnect_sessions() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return disconnect_sessions_;
-    }
-    std::uint32_t announce_session() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return announce_session_;
-    }
-    std::vector<std::int64_t> announced_inputs() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return announced_inputs_;
-    }
-    bool has_client() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return has_client_;
-    }
-    std::vector<ReceivedInputBlock> input_blocks() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return input_blocks_;
-    }
-    std::size_t input_fragments() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return input_fragments_;
-    }
+    bool has_client() const { return seen().has_client; }
 
     // To the client that announced last (from the reply address when there is one).
     void send(const std::vector<char>& bytes) const {
@@ -168,18 +166,17 @@ public:
         sending_socket().send_to(bytes, to);
     }
     void send_sync(std::uint32_t client_id, std::uint32_t sequence, std::uint32_t rate = 48000,
-                   std::uint16_t frames = 128, std::uint64_t host_time_ns = 0) const {
+                   std::uint16_t frames = 128) const {
         send(VelmoraProtocol::build_sync_packet(client_id, sequence, rate, frames,
-                                                static_cast<std::uint64_t>(sequence) * frames,
-                                                host_time_ns == 0 ? VelmoraPlatform::host_time_nanoseconds()
-                                                                  : host_time_ns));
+                                                std::uint64_t{sequence} * frames,
+                                                VelmoraPlatform::host_time_nanoseconds()));
     }
     void send_block(std::uint32_t client_id, std::uint32_t sequence, std::uint16_t channels, float value,
                     std::uint32_t rate = 48000, std::uint16_t frames = 128) const {
-        std::vector<float> block(static_cast<std::size_t>(channels) * frames, value);
         std::vector<std::vector<char>> fragments;
-        VelmoraProtocol::build_audio_fragment_packets(client_id, sequence, rate, frames, channels, block, fragments,
-                                                      1200);
+        VelmoraProtocol::build_audio_fragment_packets(
+            client_id, sequence, rate, frames, channels,
+            std::vector<float>(std::size_t{channels} * frames, value), fragments, 1200);
         for (const auto& fragment : fragments) {
             send(fragment);
         }
@@ -189,121 +186,89 @@ private:
     const UdpSocket& sending_socket() const { return reply_socket_ ? *reply_socket_ : socket_; }
 
     void run(const UdpSocket& socket) {
+        namespace vp = VelmoraProtocol;
         std::vector<char> buffer(65507);
-        std::vector<VelmoraProtocol::AudioFragmentAssemblySlot> slots;
-        VelmoraProtocol::AudioFragmentAssemblyResult result;
+        std::vector<vp::AudioFragmentAssemblySlot> slots;
+        vp::AudioFragmentAssemblyResult result;
         while (running_) {
             sockaddr_in from{};
             const int length = socket.receive(buffer, from);
-            if (length < 0) {
+            vp::PacketHeader header{};
+            if (length < 0 ||
+                vp::parse_packet_header(buffer.data(), length, header) != vp::PacketParseResult::ok) {
                 continue;
             }
-            VelmoraProtocol::PacketHeader header{};
-            if (VelmoraProtocol::parse_packet_header(buffer.data(), length, header) != VelmoraProtocol::PacketParseResult::ok) {
-                continue;
-            }
-            using VelmoraProtocol::PacketType;
-            if (header.type == static_cast<std::uint16_t>(PacketType::discovery_request)) {
-                VelmoraProtocol::DiscoveryRequestPacket request{};
-                if (VelmoraProtocol::parse_discovery_request_packet(buffer.data(), length, request) !=
-                    VelmoraProtocol::PacketParseResult::ok) {
+            const auto type = static_cast<vp::PacketType>(header.type);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (type == vp::PacketType::discovery_request) {
+                vp::DiscoveryRequestPacket request{};
+                if (vp::parse_discovery_request_packet(buffer.data(), length, request) !=
+                    vp::PacketParseResult::ok) {
                     continue;
                 }
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    ++discovery_requests_;
+                ++seen_.discovery_requests;
+                if (options_.answer_discovery) {
+                    auto answer = vp::build_discovery_response_packet(
+                        request.client_id, request.nonce,
+                        options_.advertised_port != 0 ? options_.advertised_port : port());
+                    if (options_.mutate_discovery_answer) {
+                        options_.mutate_discovery_answer(answer);
+                    }
+                    sending_socket().send_to(answer, from);
                 }
-                if (!options_.answer_discovery) {
-                    continue;
+            } else if (type == vp::PacketType::time_probe_request) {
+                ++seen_.probe_requests;
+                vp::TimeProbeRequestPacket request{};
+                if (options_.answer_probes &&
+                    vp::parse_time_probe_request_packet(buffer.data(), length, request) ==
+                        vp::PacketParseResult::ok) {
+                    const std::uint64_t now = VelmoraPlatform::host_time_nanoseconds();
+                    sending_socket().send_to(
+                        vp::build_time_probe_response_packet(request.client_id, request.probe_id,
+                                                             request.client_send_time_ns, now, now),
+                        from);
                 }
-                auto answer = VelmoraProtocol::build_discovery_response_packet(
-                    request.client_id, request.nonce, options_.advertised_port != 0 ? options_.advertised_port : port());
-                if (options_.mutate_discovery_answer) {
-                    options_.mutate_discovery_answer(answer);
-                }
-                sending_socket().send_to(answer, from);
-            } else if (header.type == static_cast<std::uint16_t>(PacketType::time_probe_request)) {
-                VelmoraProtocol::TimeProbeRequestPacket request{};
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    ++probe_requests_;
-                }
-                if (!options_.answer_probes || VelmoraProtocol::parse_time_probe_request_packet(buffer.data(), length, request) !=
-                                                   VelmoraProtocol::PacketParseResult::ok) {
-                    continue;
-                }
-                const std::uint64_t t2 = VelmoraPlatform::host_time_nanoseconds();
-                const std::uint64_t t3 = VelmoraPlatform::host_time_nanoseconds();
-                sending_socket().send_to(VelmoraProtocol::build_time_probe_response_packet(
-                                             request.client_id, request.probe_id, request.client_send_time_ns, t2, t3),
-                                         from);
-            } else if (header.type == static_cast<std::uint16_t>(PacketType::announce)) {
-                VelmoraProtocol::AnnouncePacket announce{};
+            } else if (type == vp::PacketType::announce) {
+                vp::AnnouncePacket announce{};
                 std::vector<std::int64_t> inputs, outputs;
-                if (VelmoraProtocol::parse_announce_packet(buffer.data(), length, announce, inputs, outputs) !=
-                    VelmoraProtocol::PacketParseResult::ok) {
+                if (vp::parse_announce_packet(buffer.data(), length, announce, inputs, outputs) !=
+                    vp::PacketParseResult::ok) {
                     continue;
                 }
-                std::lock_guard<std::mutex> lock(mutex_);
                 if (inputs.empty() && outputs.empty()) {
-                    disconnect_sessions_.push_back(announce.session_id);
+                    seen_.disconnect_sessions.push_back(announce.session_id);
                 } else {
-                    ++announces_;
-                    announce_session_ = announce.session_id;
-                    announced_inputs_ = inputs;
+                    ++seen_.announces;
+                    seen_.announce_session = announce.session_id;
+                    seen_.announced_inputs = inputs;
+                    seen_.has_client = true;
                     client_ = from;
-                    has_client_ = true;
                 }
-            } else if (header.type == static_cast<std::uint16_t>(PacketType::audio_fragment)) {
-                VelmoraProtocol::AudioFragmentPacket fragment{};
+            } else if (type == vp::PacketType::audio_fragment) {
+                vp::AudioFragmentPacket fragment{};
                 const float* samples = nullptr;
                 std::size_t count = 0;
-                if (VelmoraProtocol::parse_audio_fragment_packet(buffer.data(), length, fragment, samples, count) !=
-                    VelmoraProtocol::PacketParseResult::ok) {
-                    continue;
-                }
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++input_fragments_;
-                VelmoraProtocol::assemble_audio_fragment(slots, fragment, samples, count, fragment.channel_count,
-                                                         4096, 8, false, result);
-                if (result.completed) {
-                    input_blocks_.push_back(ReceivedInputBlock{result.block.sequence, result.block.sample_rate,
-                                                               result.block.frame_count, result.block.channel_count,
-                                                               result.block.samples});
+                if (vp::parse_audio_fragment_packet(buffer.data(), length, fragment, samples, count) ==
+                    vp::PacketParseResult::ok) {
+                    ++seen_.input_fragments;
+                    vp::assemble_audio_fragment(slots, fragment, samples, count, fragment.channel_count, 4096,
+                                                8, false, result);
+                    if (result.completed) {
+                        seen_.input_blocks.push_back(result.block);
+                    }
                 }
             }
         }
     }
 
-    Options options_;
+    FakeServerOptions options_;
     UdpSocket socket_;
     std::unique_ptr<UdpSocket> reply_socket_;
     std::atomic<bool> running_{true};
     std::vector<std::thread> threads_;
     mutable std::mutex mutex_;
-    std::size_t announces_ = 0;
-    std::size_t discovery_requests_ = 0;
-    std::size_t probe_requests_ = 0;
-    std::vector<std::uint32_t> disconnect_sessions_;
-    std::uint32_t announce_session_ = 0;
-    std::vector<std::int64_t> announced_inputs_;
+    Seen seen_;
     sockaddr_in client_{};
-    bool has_client_ = false;
-    std::vector<ReceivedInputBlock> input_blocks_;
-    std::size_t input_fragments_ = 0;
 };
-
-// Polls `condition` until it holds or `timeout` passes; generous bounds for a loaded machine.
-inline bool wait_for(const std::function<bool()>& condition,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 } // namespace velmora_test

@@ -19,12 +19,9 @@ velmora_add_test(engine_velmora_client_test LABEL integration
     SOURCES tests/velmora_client_test.cpp
     LIBS velmora_engine_core)
 
-# Replaces the global operator new, which ThreadSanitizer's runtime also defines.
-if(NOT VELMORA_TSAN)
-    velmora_add_test(engine_client_allocation_test LABEL integration
-        SOURCES tests/client_allocation_test.cpp
-        LIBS velmora_engine_core)
-endif()
+velmora_add_test(engine_client_allocation_test LABEL integration
+    SOURCES tests/client_allocation_test.cpp
+    LIBS velmora_engine_core velmora_counting_allocator)
 
 # Against the real server core, when it is part of the tree.
 if(TARGET velmora_server_core AND EXISTS ${CMAKE_SOURCE_DIR}/coreaudio_driver/include/velmora/server/core_audio_network_server.h)

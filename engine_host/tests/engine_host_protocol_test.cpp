@@ -1,6 +1,5 @@
 #include "fake_engine_state.h"
 
-#include <velmora/engine_host/engine_api.h>
 #include <velmora/engine_host/engine_host_program.h>
 #include <velmora/engine_host/engine_host_protocol.h>
 #include <velmora/engine_host/utf8_path.h>
@@ -19,7 +18,9 @@ bool fake_state(void*, VelmoraEngineState& state) {
     return true;
 }
 
-bool failing_state(void*, VelmoraEngineState&) { return false; }
+bool failing_state(void*, VelmoraEngineState&) {
+    return false;
+}
 
 // Copies the state handed in through user_data.
 bool given_state(void* user_data, VelmoraEngineState& state) {
@@ -49,6 +50,9 @@ TEST(EngineHostProtocol, TrimsTrailingBlanksAndLeadingSpacesOnly) {
 }
 
 TEST(EngineHostProtocol, DispatchesExactCommandWordsOnly) {
+    const DispatchResult state = dispatch_command("GET_STATE", fake_state, nullptr);
+    EXPECT_FALSE(state.stop);
+    EXPECT_EQ(state.reply, VelmoraHostTest::fake_engine_state_json(7));
     const DispatchResult stop = dispatch_command("STOP", fake_state, nullptr);
     EXPECT_TRUE(stop.stop);
     EXPECT_EQ(stop.reply, "{\"ok\":true}\n");
@@ -60,64 +64,46 @@ TEST(EngineHostProtocol, DispatchesExactCommandWordsOnly) {
     }
     EXPECT_EQ(dispatch_command("GET_STATE", failing_state, nullptr).reply,
               "{\"ok\":false,\"error\":\"get_state failed\"}\n");
-    EXPECT_EQ(dispatch_command("GET_STATE", nullptr, nullptr).reply, "{\"ok\":false,\"error\":\"get_state failed\"}\n");
+    EXPECT_EQ(dispatch_command("GET_STATE", nullptr, nullptr).reply,
+              "{\"ok\":false,\"error\":\"get_state failed\"}\n");
 }
 
-TEST(EngineHostProtocol, StateReplyIsExact) {
-    const DispatchResult result = dispatch_command("GET_STATE", fake_state, nullptr);
-    EXPECT_FALSE(result.stop);
-    EXPECT_EQ(result.reply, VelmoraHostTest::fake_engine_state_json(7));
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
-TEST(EngineHostProtocol, FullRingListsTheLastEightSequencesOldestFirst) {
+TEST(EngineHostProtocol, ListsAtMostEightEventsOldestFirstAndPrintsFallbackNames) {
     VelmoraEngineState state{};
     state.recovery_event_count = 8;
-    state.recovery_event_capacity = 8;
-    state.next_recovery_sequence = 24;
     for (unsigned i = 0; i < 8; ++i) {
         state.recovery_events[i].sequence = 16 + i;
     }
-    const std::string reply = dispatch_command("GET_STATE", given_state, &state).reply;
+    std::string reply = dispatch_command("GET_STATE", given_state, &state).reply;
     std::size_t position = 0;
     for (unsigned sequence = 16; sequence <= 23; ++sequence) {
-        const std::string field = "{\"sequence\":" + std::to_string(sequence) + ",";
-        const std::size_t found = reply.find(field, position);
-        ASSERT_NE(found, std::string::npos) << sequence;
-        position = found;
+        position = reply.find("{\"sequence\":" + std::to_string(sequence) + ",", position);
+        ASSERT_NE(position, std::string::npos) << sequence;
     }
-    EXPECT_EQ(reply.find("\"sequence\":15,"), std::string::npos);
-    EXPECT_EQ(reply.find("\"sequence\":24,"), std::string::npos);
-}
 
-TEST(EngineHostProtocol, OutOfRangeValuesPrintTheirFallbackNames) {
-    VelmoraEngineState state{};
-    state.recovery_event_count = 9;  // more than the ring holds: eight are listed
+    state = VelmoraEngineState{};
+    state.recovery_event_count = 9; // more than the ring holds: eight are listed
     state.last_error_key = 53;
-    state.health_message_key = 0;
-    state.recovery_events[0].type = 0;
     state.recovery_events[0].reason = 13;
     state.recovery_events[0].message_key = 99;
     state.input_level_count = 40;
-    const std::string reply = dispatch_command("GET_STATE", given_state, &state).reply;
+    reply = dispatch_command("GET_STATE", given_state, &state).reply;
     EXPECT_NE(reply.find("\"lastErrorKey\":\"\""), std::string::npos);
     EXPECT_NE(reply.find("\"healthMessageKey\":\"\""), std::string::npos);
     EXPECT_NE(reply.find("\"recoveryEventCount\":9,"), std::string::npos);
     EXPECT_NE(reply.find("\"typeName\":\"none\",\"reasonName\":\"unknown\""), std::string::npos);
     EXPECT_NE(reply.find("\"messageKey\":\"\"}"), std::string::npos);
-
-    std::size_t events = 0;
-    for (std::size_t at = reply.find("{\"sequence\""); at != std::string::npos; at = reply.find("{\"sequence\"", at + 1)) {
-        ++events;
-    }
-    EXPECT_EQ(events, 8u);
-    std::size_t levels = 0;
-    for (std::size_t at = reply.find("{\"driverChannel\""); at != std::string::npos;
-         at = reply.find("{\"driverChannel\"", at + 1)) {
-        ++levels;
-    }
-    EXPECT_EQ(levels, 32u);
-    const std::string tail = ",\"outputLevels\":[]}\n";
-    EXPECT_EQ(reply.substr(reply.size() - tail.size()), tail);
+    EXPECT_EQ(count_of(reply, "{\"sequence\""), 8u);
+    EXPECT_EQ(count_of(reply, "{\"driverChannel\""), 32u);
+    EXPECT_TRUE(reply.ends_with(",\"outputLevels\":[]}\n"));
 }
 
 TEST(EngineHostProtocol, NameTables) {
@@ -160,12 +146,12 @@ TEST(EngineHostUtf8Path, DecodesStrictly) {
         {"\xf8\x88\x80\x80\x80", false, L""}, // 5-byte lead
         {"\xc3", false, L""},                 // missing continuation
         {"\xe2\x82", false, L""},
-        {"\xc0\xaf", false, L""},             // overlong '/'
+        {"\xc0\xaf", false, L""}, // overlong '/'
         {"\xe0\x80\xaf", false, L""},
         {"\xf0\x80\x80\xaf", false, L""},
-        {"\xf4\x90\x80\x80", false, L""},     // above U+10FFFF
-        {"\xed\xa0\x80", false, L""},         // surrogate U+D800
-        {"\xed\xbf\xbf", false, L""},         // surrogate U+DFFF
+        {"\xf4\x90\x80\x80", false, L""}, // above U+10FFFF
+        {"\xed\xa0\x80", false, L""},     // surrogate U+D800
+        {"\xed\xbf\xbf", false, L""},     // surrogate U+DFFF
     };
     for (const Case& c : cases) {
         std::wstring out = L"junk";
@@ -219,7 +205,8 @@ TEST(EngineHostCommandLine, ChoosesTheMode) {
     for (const Case& c : cases) {
         std::vector<const char*> argv{"velmora_macos_engine_host"};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        const auto parsed = VelmoraMac::parse_engine_host_command_line(static_cast<int>(argv.size()), argv.data());
+        const auto parsed =
+            VelmoraMac::parse_engine_host_command_line(static_cast<int>(argv.size()), argv.data());
         std::string joined;
         for (const char* argument : c.arguments) {
             joined += std::string(argument) + " ";
@@ -233,33 +220,8 @@ TEST(EngineHostCommandLine, ChoosesTheMode) {
     EXPECT_EQ(parsed.client_id, 42u);
     EXPECT_EQ(parsed.parent_pid, 77);
     const char* serve[] = {"host", "--serve"};
-    EXPECT_EQ(VelmoraMac::parse_engine_host_command_line(2, serve).socket_path, "/tmp/velmora-engine-host.sock");
-}
-
-TEST(EngineHostApi, ReportsTheFirstMissingFunction) {
-    VelmoraMac::EngineApi api;
-    std::string error;
-    EXPECT_FALSE(VelmoraMac::load_engine_api(L"/nonexistent/VelmoraEngine.dylib", api, error));
-    EXPECT_EQ(error, "engine library load failed");
-    EXPECT_EQ(api.library, nullptr);
-
-    const std::string missing_stop = FAKE_ENGINE_WITHOUT_STOP_LIBRARY;
-    EXPECT_FALSE(VelmoraMac::load_engine_api(std::wstring(missing_stop.begin(), missing_stop.end()), api, error));
-    EXPECT_EQ(error, "missing velmora_engine_stop");
-    EXPECT_EQ(api.library, nullptr);
-
-    const std::string complete = FAKE_ENGINE_LIBRARY;
-    ASSERT_TRUE(VelmoraMac::load_engine_api(std::wstring(complete.begin(), complete.end()), api, error));
-    void* engine = api.create();
-    ASSERT_NE(engine, nullptr);
-    EXPECT_EQ(api.create(), nullptr) << "one engine per process";
-    VelmoraEngineState state{};
-    EXPECT_EQ(api.get_state(engine, &state), 1);
-    EXPECT_EQ(state.abi_version, 5u);
-    api.destroy(engine);
-    VelmoraMac::unload_engine_api(api);
-    EXPECT_EQ(api.library, nullptr);
-    EXPECT_EQ(api.get_state, nullptr);
+    EXPECT_EQ(VelmoraMac::parse_engine_host_command_line(2, serve).socket_path,
+              "/tmp/velmora-engine-host.sock");
 }
 
 } // namespace
