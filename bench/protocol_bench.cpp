@@ -4,47 +4,15 @@
 #include <velmora/protocol/audio_fragments.h>
 #include <velmora/protocol/packet_formats.h>
 
+#include <velmora/test_support/counting_allocator.h>
+
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
+#include <limits>
+#include <optional>
 #include <vector>
-
-namespace {
-
-std::atomic<std::size_t> allocation_count{0};
-
-void* counted_allocation(std::size_t size) {
-    allocation_count.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    return counted_allocation(size);
-}
-void* operator new[](std::size_t size) {
-    return counted_allocation(size);
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
 
 namespace {
 
@@ -63,20 +31,23 @@ std::vector<float> make_block(std::size_t channels) {
 }
 
 // Allocations per block over the timed loop, and the throughput of samples.
+// (Allocations are not counted where a sanitizer owns the allocator: the counter is then NaN.)
 class BlockCounters {
 public:
     explicit BlockCounters(benchmark::State& state) : state_(state) {}
-    void start() { allocations_ = allocation_count.load(std::memory_order_relaxed); }
+    void start() { counting_.emplace(VelmoraTest::CountingAllocations::Threads::all); }
     void finish(std::size_t bytes_per_block) {
         const auto blocks = static_cast<double>(state_.iterations());
-        state_.counters["allocs_per_block"] =
-            static_cast<double>(allocation_count.load(std::memory_order_relaxed) - allocations_) / blocks;
+        state_.counters["allocs_per_block"] = VelmoraTest::counting_allocator_available()
+                                                  ? static_cast<double>(counting_->count()) / blocks
+                                                  : std::numeric_limits<double>::quiet_NaN();
+        counting_.reset();
         state_.SetBytesProcessed(static_cast<std::int64_t>(state_.iterations() * bytes_per_block));
     }
 
 private:
     benchmark::State& state_;
-    std::size_t allocations_ = 0;
+    std::optional<VelmoraTest::CountingAllocations> counting_;
 };
 
 // A destination half a 4 KiB page away from the source: a copy between addresses that are equal

@@ -50,27 +50,11 @@ if(VELMORA_BUILD_TESTS)
         SOURCES
             plugin_tests/plugin_property_test.cpp
             plugin_tests/plugin_driver_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support)
-endif()
-
-if(VELMORA_BUILD_TESTS)
-    # Replaces the global operator new, so it has a binary of its own.
-    velmora_add_test(velmora_plugin_io_allocation_test LABEL unit
-        SOURCES plugin_tests/plugin_io_allocation_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support)
-endif()
-
-if(VELMORA_BUILD_TESTS)
-    add_library(velmora_udp_test_client STATIC plugin_tests/udp_test_client.cpp)
-    target_link_libraries(velmora_udp_test_client PRIVATE velmora_options PUBLIC velmora_protocol)
-
-    # The driver over the real network server, in-process, on loopback sockets.
-    velmora_add_test(velmora_plugin_network_test LABEL integration
-        SOURCES plugin_tests/plugin_network_test.cpp
-        LIBS velmora_coreaudio_plugin velmora_test_support velmora_udp_test_client)
+            plugin_tests/plugin_io_allocation_test.cpp
+        LIBS velmora_coreaudio_plugin velmora_test_support velmora_counting_allocator)
 
     # A load for measurements: client engines reduced to announcing and answering syncs.
-    add_executable(velmora_test_clients plugin_tests/load_clients.cpp)
+    add_executable(velmora_test_clients tools/test_clients.cpp)
     target_link_libraries(velmora_test_clients PRIVATE velmora_udp_test_client velmora_options Threads::Threads)
 endif()
 

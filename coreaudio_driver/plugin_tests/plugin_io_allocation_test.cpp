@@ -2,39 +2,16 @@
 // switched on around whole cycles, with and without output, at several buffer sizes.
 #include "driver_test_fixture.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-namespace {
-
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-
-void* counted_allocation(std::size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) {
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-} // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+#include <velmora/test_support/counting_allocator.h>
 
 namespace {
 
 using VelmoraTest::DriverTest;
 
 TEST_F(DriverTest, IOCyclesAllocateNothing) {
+    if (!VelmoraTest::counting_allocator_available()) {
+        GTEST_SKIP() << "this build's sanitizer owns the allocator";
+    }
     VelmoraTest::TemporaryDriverConfig config("");
     ASSERT_EQ(host_.add_client(), kAudioHardwareNoError);
     ASSERT_EQ(table().StartIO(ref(), 2, 0), kAudioHardwareNoError);
@@ -43,9 +20,8 @@ TEST_F(DriverTest, IOCyclesAllocateNothing) {
     auto snapshot = std::make_unique<VelmoraMac::CoreAudioHalRuntime::Snapshot>();
     AudioServerPlugInIOCycleInfo cycle{};
     cycle.mCurrentTime.mFlags = kAudioTimeStampSampleHostTimeValid;
-    long allocations = 0;
-    g_allocations.store(0);
-    g_counting.store(true);
+    VelmoraTest::track_current_thread();
+    VelmoraTest::CountingAllocations counting;
     for (UInt32 n = 0; n < 300; ++n) {
         const UInt32 frames = n % 3 == 0 ? 4096 : (n % 3 == 1 ? 128 : 15);
         cycle.mIOCycleCounter = n + 1;
@@ -55,18 +31,17 @@ TEST_F(DriverTest, IOCyclesAllocateNothing) {
         UInt64 seed = 0;
         table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, &host_time, &seed);
         table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, &cycle);
-        table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, frames, &cycle, input.data(), nullptr);
+        table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, frames, &cycle,
+                              input.data(), nullptr);
         if (n % 4 != 0) {
-            table().DoIOOperation(ref(), 2, 4, 0, kAudioServerPlugInIOOperationWriteMix, frames, &cycle, output.data(),
-                                  nullptr);
+            table().DoIOOperation(ref(), 2, 4, 0, kAudioServerPlugInIOOperationWriteMix, frames, &cycle,
+                                  output.data(), nullptr);
         }
         table().EndIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, &cycle);
         // The network side keeps the queue from filling, as it would.
         runtime_->read_next_output_snapshot(*snapshot);
     }
-    g_counting.store(false);
-    allocations = g_allocations.load();
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(counting.count(), 0u);
     ASSERT_EQ(table().StopIO(ref(), 2, 0), kAudioHardwareNoError);
     ASSERT_EQ(host_.remove_client(), kAudioHardwareNoError);
 }

@@ -1,7 +1,7 @@
-#include "test_names.h"
-
 #include <velmora/server/core_audio_hal_runtime.h>
 #include <velmora/server/debug_shared_state.h>
+#include <velmora/test_support/counting_allocator.h>
+#include <velmora/test_support/unique_names.h>
 
 #include <gtest/gtest.h>
 
@@ -53,55 +53,39 @@ protected:
     // One device cycle: read the input, then publish silence as the output.
     CoreAudioHalBlockTimeline cycle(std::vector<float>& input, std::uint32_t frames = kFrames) {
         input.assign(kChannels * frames, -1.0F);
-        const CoreAudioHalBlockTimeline timeline = runtime->read_prepared_input_block(input.data(), frames, kRate);
+        const CoreAudioHalBlockTimeline timeline =
+            runtime->read_prepared_input_block(input.data(), frames, kRate);
         runtime->publish_output_block(nullptr, frames, kRate, 1);
         return timeline;
     }
     VelmoraDebug::SharedStats stats() const { return debug.snapshot(); }
 
-    CoreAudioDebugSharedState debug{VelmoraServerTest::unique_debug_mapping_name()};
+    CoreAudioDebugSharedState debug{VelmoraTest::unique_shared_name("VelmoraDebugStats_test")};
     std::unique_ptr<CoreAudioHalRuntime> runtime = std::make_unique<CoreAudioHalRuntime>();
-    std::unique_ptr<CoreAudioHalRuntime::Snapshot> snapshot = std::make_unique<CoreAudioHalRuntime::Snapshot>();
+    std::unique_ptr<CoreAudioHalRuntime::Snapshot> snapshot =
+        std::make_unique<CoreAudioHalRuntime::Snapshot>();
 };
 
 } // namespace
 
-TEST(RuntimeHelpers, SizesAndBounds) {
-    EXPECT_EQ(CoreAudioHalRuntime::bounded_frame_count(5000), 4096U);
-    EXPECT_EQ(CoreAudioHalRuntime::bounded_frame_count(15), 15U);
-    EXPECT_EQ(CoreAudioHalRuntime::sample_count(128), 4096U);
-    EXPECT_EQ(CoreAudioHalRuntime::byte_count(128), 16384U);
-    EXPECT_TRUE(CoreAudioHalRuntime::atomics_are_lock_free());
-    std::vector<float> buffer(64, 1.0F);
-    CoreAudioHalRuntime::clear_samples(buffer.data(), 1);
-    EXPECT_EQ(buffer[31], 0.0F);
-    EXPECT_EQ(buffer[32], 1.0F);
-    CoreAudioHalRuntime::clear_samples(nullptr, 1);
-}
-
-TEST_F(RuntimeTest, NoInputEverGivesSilenceAndNoDelta) {
-    std::vector<float> input;
-    const CoreAudioHalBlockTimeline timeline = cycle(input);
-    EXPECT_EQ(timeline.sequence, 0U);
-    EXPECT_EQ(timeline.sample_rate, 0U);
-    for (float sample : input) {
-        ASSERT_EQ(sample, 0.0F);
-    }
-    EXPECT_EQ(stats().zero_fill_count, 1);
-    EXPECT_EQ(stats().process_input_call_count, 1);
-    EXPECT_EQ(stats().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
-}
-
 TEST_F(RuntimeTest, ExactThenFallbackOnceThenZeroFill) {
+    ASSERT_TRUE(CoreAudioHalRuntime::atomics_are_lock_free());
+    std::vector<float> input;
+    CoreAudioHalBlockTimeline timeline = cycle(input);
+    EXPECT_EQ(timeline.sample_rate, 0U) << "no input ever: silence";
+    EXPECT_EQ(input, std::vector<float>(kChannels * kFrames, 0.0F));
+    EXPECT_EQ(stats().zero_fill_count, 1);
+    EXPECT_EQ(stats().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+    runtime->reset();
+    debug.reset_stats();
+
     const std::vector<float> block = client_block(kChannels, kFrames, 1.0F);
     std::vector<std::int64_t> identity(kChannels);
     for (std::size_t i = 0; i < kChannels; ++i) {
         identity[i] = static_cast<std::int64_t>(i);
     }
     ASSERT_TRUE(runtime->publish_client_input_block(block.data(), identity, timeline_for(0)));
-
-    std::vector<float> input;
-    CoreAudioHalBlockTimeline timeline = cycle(input);
+    timeline = cycle(input);
     EXPECT_EQ(input, block);
     EXPECT_EQ(timeline.sequence, 0U);
     EXPECT_EQ(timeline.sample_position, 0U);
@@ -180,7 +164,8 @@ TEST_F(RuntimeTest, NineBlocksWithoutAReaderDropTheNinth) {
     std::vector<float> output(kChannels * kFrames);
     for (std::uint32_t i = 0; i < 9; ++i) {
         output[0] = static_cast<float>(i);
-        const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(output.data(), kFrames, kRate, 100 + i);
+        const CoreAudioHalBlockTimeline timeline =
+            runtime->publish_output_block(output.data(), kFrames, kRate, 100 + i);
         EXPECT_EQ(timeline.sequence, i);
         EXPECT_EQ(timeline.sample_position, i * kFrames);
     }
@@ -205,25 +190,20 @@ TEST_F(RuntimeTest, NineBlocksWithoutAReaderDropTheNinth) {
     EXPECT_EQ(snapshot->sequence, 9U) << "the dropped block's sequence stays consumed";
 }
 
-TEST_F(RuntimeTest, InvalidOutputBlocksConsumeNoSequence) {
+TEST_F(RuntimeTest, InvalidOutputBlocksConsumeNoSequenceAndNullOutputIsSilence) {
     for (std::uint32_t frames : {0U, 4097U}) {
-        const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(nullptr, frames, kRate, 1);
-        EXPECT_EQ(timeline.sample_rate, 0U);
+        EXPECT_EQ(runtime->publish_output_block(nullptr, frames, kRate, 1).sample_rate, 0U);
     }
     runtime->publish_output_block(nullptr, kFrames, 0, 1);
     EXPECT_EQ(runtime->expected_input_sequence(), 0U);
     EXPECT_FALSE(runtime->read_next_output_snapshot(*snapshot));
-}
-
-TEST_F(RuntimeTest, NullOutputIsQueuedAsSilence) {
     std::vector<float> loud(kChannels * kFrames, 1.0F);
     runtime->publish_output_block(loud.data(), kFrames, kRate, 1);
     runtime->publish_output_block(nullptr, kFrames, kRate, 2);
     ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
     ASSERT_TRUE(runtime->read_next_output_snapshot(*snapshot));
-    for (std::size_t i = 0; i < kChannels * kFrames; ++i) {
-        ASSERT_EQ(snapshot->samples[i], 0.0F);
-    }
+    EXPECT_EQ(std::vector<float>(snapshot->samples.begin(), snapshot->samples.begin() + kChannels * kFrames),
+              std::vector<float>(kChannels * kFrames, 0.0F));
 }
 
 TEST_F(RuntimeTest, InvalidInputReadsStaySilentWithinTheRuntimeBlockSize) {
@@ -256,14 +236,11 @@ TEST_F(RuntimeTest, ResetForgetsInputQueueAndCounters) {
     EXPECT_EQ(stats().zero_fill_count, 1);
     const CoreAudioHalBlockTimeline position = runtime->publish_output_block(nullptr, kFrames, kRate, 1);
     EXPECT_EQ(position.sample_position, kFrames) << "the first cycle after reset started at 0";
-}
-
-TEST_F(RuntimeTest, RestartingThePositionKeepsTheSequence) {
-    runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    // Restarting the position keeps the sequence.
     runtime->restart_sample_position();
-    const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(nullptr, kFrames, kRate, 1);
-    EXPECT_EQ(timeline.sequence, 1U);
-    EXPECT_EQ(timeline.sample_position, 0U);
+    const CoreAudioHalBlockTimeline restarted = runtime->publish_output_block(nullptr, kFrames, kRate, 1);
+    EXPECT_EQ(restarted.sequence, position.sequence + 1);
+    EXPECT_EQ(restarted.sample_position, 0U);
 }
 
 TEST_F(RuntimeTest, SequencesAndQueueWrapAround) {
@@ -294,4 +271,44 @@ TEST_F(RuntimeTest, WithoutDebugRecordEverythingStillWorks) {
     }
     EXPECT_EQ(runtime->expected_input_sequence(), 10U);
     EXPECT_EQ(stats().process_input_call_count, 0);
+}
+
+// The IO thread's operations must never allocate, nor the network thread's per-block ones.
+TEST(RuntimeAllocation, DeviceCycleAndNetworkSideAllocateNothing) {
+    if (!VelmoraTest::counting_allocator_available()) {
+        GTEST_SKIP() << "this build's sanitizer owns the allocator";
+    }
+    VelmoraMac::CoreAudioDebugSharedState debug(VelmoraTest::unique_shared_name("VelmoraDebugStats_test"));
+    ASSERT_TRUE(debug.initialize());
+    auto runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
+    runtime->set_debug_state(&debug);
+    auto snapshot = std::make_unique<VelmoraMac::CoreAudioHalRuntime::Snapshot>();
+    std::vector<float> input(32 * 4096);
+    std::vector<float> output(32 * 4096, 0.5F);
+    std::vector<float> client(4 * 4096, 0.25F);
+    const std::vector<std::int64_t> map{0, 5, 9, 31};
+
+    std::uint64_t allocations = 0;
+    {
+        VelmoraTest::CountingAllocations scope(VelmoraTest::CountingAllocations::Threads::all);
+        for (std::uint32_t cycle = 0; cycle < 200; ++cycle) {
+            const std::uint32_t frames = cycle % 3 == 0 ? 4096 : 128;
+            VelmoraMac::CoreAudioHalBlockTimeline timeline;
+            timeline.sequence = runtime->expected_input_sequence() + (cycle % 2);
+            timeline.sample_rate = 48000;
+            timeline.frames = frames;
+            runtime->publish_client_input_block(client.data(), map, timeline);
+            runtime->read_prepared_input_block(input.data(), frames, 48000);
+            runtime->publish_output_block(cycle % 5 == 0 ? nullptr : output.data(), frames, 48000, cycle);
+            if (cycle % 10 != 0) {
+                runtime->read_next_output_snapshot(*snapshot);
+            }
+        }
+        allocations = scope.count();
+    }
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_GT(debug.snapshot().exact_match_count, 0);
+    EXPECT_GT(debug.snapshot().output_snapshot_drop_count, 0) << "the full-queue path ran too";
+    runtime->set_debug_state(nullptr);
+    debug.shutdown();
 }

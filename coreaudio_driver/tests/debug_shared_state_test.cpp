@@ -1,6 +1,5 @@
-#include "test_names.h"
-
 #include <velmora/server/debug_shared_state.h>
+#include <velmora/test_support/unique_names.h>
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -39,9 +39,9 @@ public:
     bool ok() const { return bytes_ != nullptr; }
     std::int32_t at(std::size_t offset) const {
         const unsigned char* p = bytes_ + offset;
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                                         static_cast<std::uint32_t>(p[2]) << 16 |
-                                         static_cast<std::uint32_t>(p[3]) << 24);
+        return static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
     }
     const unsigned char* bytes() const { return bytes_; }
 
@@ -62,16 +62,14 @@ bool object_exists(const std::string& name) {
 class DebugSharedStateTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(state.initialize()); }
-    CoreAudioDebugSharedState state{VelmoraServerTest::unique_debug_mapping_name()};
+    CoreAudioDebugSharedState state{VelmoraTest::unique_shared_name("VelmoraDebugStats_test")};
 };
 
 } // namespace
 
 // No object with the product's name is made here: its destructor would unlink the name under a
 // running server, or under another test that uses it.
-TEST(DebugSharedStateName, ProductUsesTheFixedName) {
-    EXPECT_STREQ(VelmoraDebug::kPosixSharedMappingName, "/VelmoraDebugStats_v6");
-}
+static_assert(std::string_view(VelmoraDebug::kPosixSharedMappingName) == "/VelmoraDebugStats_v6");
 
 TEST_F(DebugSharedStateTest, FreshRecordHasSignatureVersionAndNoDelta) {
     ToolView view(state.name());
@@ -131,11 +129,15 @@ TEST_F(DebugSharedStateTest, EachSetterWritesItsOwnOffset) {
     }
 }
 
-TEST_F(DebugSharedStateTest, MaximaOnlyRise) {
+TEST_F(DebugSharedStateTest, MaximaOnlyRiseAndPartialUpdatesTouchOnlyTheirFields) {
     state.set_last_sequence_delta(-3);
     state.set_last_sequence_delta(2);
     EXPECT_EQ(state.snapshot().last_sequence_delta, 2);
     EXPECT_EQ(state.snapshot().max_sequence_delta, 3);
+    state.set_last_sequence_delta(-7);
+    state.set_last_sequence_delta(VelmoraDebug::kNoSequenceDelta);
+    EXPECT_EQ(state.snapshot().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
+    EXPECT_EQ(state.snapshot().max_sequence_delta, 7);
     state.set_last_queue_depth(8);
     state.set_last_queue_depth(1);
     EXPECT_EQ(state.snapshot().last_queue_depth, 1);
@@ -143,22 +145,15 @@ TEST_F(DebugSharedStateTest, MaximaOnlyRise) {
     state.record_output_enqueue_to_send(900);
     state.record_output_enqueue_to_send(10);
     EXPECT_EQ(state.snapshot().max_output_enqueue_to_send_us, 900);
-}
-
-TEST_F(DebugSharedStateTest, NoneDeltaChangesOnlyTheLastDelta) {
-    state.set_last_sequence_delta(-7);
-    state.set_last_sequence_delta(VelmoraDebug::kNoSequenceDelta);
-    EXPECT_EQ(state.snapshot().last_sequence_delta, VelmoraDebug::kNoSequenceDelta);
-    EXPECT_EQ(state.snapshot().max_sequence_delta, 7);
-}
-
-TEST_F(DebugSharedStateTest, TimerLateWithoutLatenessCountsOnlyMisses) {
+    // Timer misses without lateness count only the misses.
     state.record_timer_late(0, 2);
     EXPECT_EQ(state.snapshot().timer_miss_count, 2);
     EXPECT_EQ(state.snapshot().timer_late_count, 0);
     EXPECT_EQ(state.snapshot().last_timer_late_us, 0);
+    state.record_qos_error(-9);
     state.clear_qos_error();
     EXPECT_EQ(state.snapshot().last_qos_error, 0);
+    EXPECT_EQ(state.snapshot().qos_error_count, 1);
 }
 
 TEST_F(DebugSharedStateTest, ResetStartsFromZerosAndInitializeTwiceKeepsTheMapping) {
@@ -181,73 +176,42 @@ TEST(DebugSharedStateHelpers, ClampFloatToMicro) {
     EXPECT_EQ(S::clamp_float_to_micro(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
-TEST(DebugSharedStateHelpers, FieldHelpersAreNullSafe) {
-    using S = CoreAudioDebugSharedState;
-    S::exchange(static_cast<std::int32_t*>(nullptr), 1);
-    S::exchange(static_cast<std::uint32_t*>(nullptr), 1U);
-    S::increment(nullptr);
-    S::add(nullptr, 2);
-    S::update_max(nullptr, 3);
-    std::int32_t field = 5;
-    S::update_max(&field, -10);
-    EXPECT_EQ(field, 5);
-    S::update_max(&field, 6);
-    EXPECT_EQ(field, 6);
-    S::add(&field, -8);
-    EXPECT_EQ(field, -2);
-}
-
-TEST(DebugSharedStateLifecycle, SettersBeforeInitializeAndAfterShutdownDoNothing) {
-    CoreAudioDebugSharedState state(VelmoraServerTest::unique_debug_mapping_name());
+// Created from zeros each time, unlinked by shutdown (even when another process made it), and
+// a reader keeps its mapping after the name is gone. Unmapped, every setter does nothing.
+TEST(DebugSharedStateLifecycle, CreationShutdownAndReaders) {
+    const std::string name = VelmoraTest::unique_shared_name("VelmoraDebugStats_test");
+    CoreAudioDebugSharedState state(name);
     state.increment_exact_match_count();
     state.set_last_sequence_delta(4);
     state.record_timer_late(1, 1);
     state.reset_stats();
     EXPECT_EQ(state.stats(), nullptr);
     ASSERT_TRUE(state.initialize());
-    state.shutdown();
+    state.increment_late_drop_count();
+    state.set_active_client_count(2);
+    {
+        ToolView view(name);
+        ASSERT_TRUE(view.ok());
+        state.shutdown();
+        EXPECT_FALSE(object_exists(name));
+        EXPECT_FALSE(state.is_mapped());
+        EXPECT_EQ(view.at(8), 2);
+    }
     state.increment_exact_match_count();
     state.set_last_queue_depth(3);
-    EXPECT_FALSE(state.is_mapped());
-}
-
-TEST(DebugSharedStateLifecycle, ShutdownUnlinksEvenAnObjectItDidNotCreate) {
-    const std::string name = VelmoraServerTest::unique_debug_mapping_name();
-    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    ASSERT_TRUE(object_exists(name));
-    CoreAudioDebugSharedState state(name);
-    state.shutdown();
-    EXPECT_FALSE(object_exists(name));
-}
-
-TEST(DebugSharedStateLifecycle, EachCreationStartsFromZeros) {
-    const std::string name = VelmoraServerTest::unique_debug_mapping_name();
-    CoreAudioDebugSharedState state(name);
-    ASSERT_TRUE(state.initialize());
-    state.increment_late_drop_count();
-    state.shutdown();
-    EXPECT_FALSE(object_exists(name));
     ASSERT_TRUE(state.initialize());
     EXPECT_EQ(state.snapshot().late_drop_count, 0);
     state.shutdown();
-}
 
-TEST(DebugSharedStateLifecycle, AReaderKeepsItsMappingAfterUnlink) {
-    const std::string name = VelmoraServerTest::unique_debug_mapping_name();
-    CoreAudioDebugSharedState state(name);
-    ASSERT_TRUE(state.initialize());
-    state.set_active_client_count(2);
-    ToolView view(name);
-    ASSERT_TRUE(view.ok());
-    state.shutdown();
-    EXPECT_EQ(view.at(8), 2);
-}
+    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    CoreAudioDebugSharedState other(name);
+    other.shutdown();
+    EXPECT_FALSE(object_exists(name));
 
-TEST(DebugSharedStateLifecycle, FailedCreationLeavesItUnmapped) {
-    CoreAudioDebugSharedState state("/velmora/not/a/valid/shm/name");
-    EXPECT_FALSE(state.initialize());
-    EXPECT_FALSE(state.is_mapped());
-    state.increment_exact_match_count();
+    CoreAudioDebugSharedState invalid("/velmora/not/a/valid/shm/name");
+    EXPECT_FALSE(invalid.initialize());
+    EXPECT_FALSE(invalid.is_mapped());
+    invalid.increment_exact_match_count();
 }

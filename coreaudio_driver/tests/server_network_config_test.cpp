@@ -17,8 +17,8 @@ namespace {
 class ScratchFile {
 public:
     explicit ScratchFile(const std::string& text) {
-        path_ = std::filesystem::temp_directory_path() /
-                ("velmora_server_ini_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++) + ".ini");
+        path_ = std::filesystem::temp_directory_path() / ("velmora_server_ini_" + std::to_string(::getpid()) +
+                                                          "_" + std::to_string(counter_++) + ".ini");
         std::ofstream(path_, std::ios::binary) << text;
     }
     ~ScratchFile() { std::filesystem::remove(path_); }
@@ -62,8 +62,10 @@ private:
 
 } // namespace
 
-TEST(ServerNetworkConfig, DefaultsMatchTheShippedFile) {
-    const ServerNetworkConfig config;
+// The defaults are those of the shipped file; a missing file keeps every value and still loads,
+// no path at all does not.
+TEST(ServerNetworkConfig, DefaultsAndMissingFiles) {
+    ServerNetworkConfig config;
     EXPECT_EQ(config.bind_address, "127.0.0.1");
     EXPECT_EQ(config.listen_port, 28010);
     EXPECT_EQ(config.client_timeout_ms, 5000U);
@@ -73,29 +75,21 @@ TEST(ServerNetworkConfig, DefaultsMatchTheShippedFile) {
     EXPECT_FALSE(config.qos_enabled);
     EXPECT_EQ(config.qos_dscp, 46U);
     EXPECT_EQ(config.qos_traffic_type, "audio_video");
-}
-
-TEST(ServerNetworkConfig, NullOrEmptyPathChangesNothing) {
-    ServerNetworkConfig config;
+    config.bind_address = "10.1.2.3";
     config.listen_port = 1;
     EXPECT_FALSE(VelmoraCore::load_server_network_config(nullptr, config));
     EXPECT_FALSE(VelmoraCore::load_server_network_config("", config));
+    EXPECT_TRUE(VelmoraCore::load_server_network_config("/nonexistent/Velmora.ini", config));
+    EXPECT_EQ(config.bind_address, "10.1.2.3");
     EXPECT_EQ(config.listen_port, 1);
 }
 
-TEST(ServerNetworkConfig, MissingFileKeepsEveryValueAndStillSucceeds) {
-    ServerNetworkConfig config;
-    config.bind_address = "10.1.2.3";
-    EXPECT_TRUE(VelmoraCore::load_server_network_config("/nonexistent/Velmora.ini", config));
-    EXPECT_EQ(config.bind_address, "10.1.2.3");
-    EXPECT_EQ(config.listen_port, 28010);
-}
-
 TEST(ServerNetworkConfig, ReadsEveryKeyFromItsSection) {
-    const ServerNetworkConfig config = load("[network]\nbind_address = 0.0.0.0\nlisten_port = 29000\n"
-                                            "client_timeout_ms = 750\n[socket]\nrecv_buffer_bytes = 0\n"
-                                            "send_buffer_bytes = 4096\n[transport]\nudp_payload_bytes = 9000\n"
-                                            "[qos]\nenabled = 1\ndscp = 34\ntraffic_type = voice\n");
+    const ServerNetworkConfig config =
+        load("[network]\nbind_address = 0.0.0.0\nlisten_port = 29000\n"
+             "client_timeout_ms = 750\n[socket]\nrecv_buffer_bytes = 0\n"
+             "send_buffer_bytes = 4096\n[transport]\nudp_payload_bytes = 9000\n"
+             "[qos]\nenabled = 1\ndscp = 34\ntraffic_type = voice\n");
     EXPECT_EQ(config.bind_address, "0.0.0.0");
     EXPECT_EQ(config.listen_port, 29000);
     EXPECT_EQ(config.client_timeout_ms, 750U);
@@ -123,18 +117,13 @@ TEST(ServerNetworkConfig, ValuesAreBoundedAsDocumented) {
         {"[qos]\nenabled = 2\n", 28010, true},
         {"[qos]\nenabled = yes\n", 28010, false},
         {"[Network]\nlisten_port = 1\n", 28010, false},
+        {"[network]\nbind_address = 0.0.0.0\n", 28010, false},
     };
     for (const Case& c : cases) {
         const ServerNetworkConfig config = load(c.text);
         EXPECT_EQ(config.listen_port, c.port) << c.text;
         EXPECT_EQ(config.qos_enabled, c.qos) << c.text;
     }
-}
-
-TEST(ServerNetworkConfig, BindAddressOnlyFileKeepsTheDefaultPort) {
-    const ServerNetworkConfig config = load("[network]\nbind_address = 0.0.0.0\n");
-    EXPECT_EQ(config.bind_address, "0.0.0.0");
-    EXPECT_EQ(config.listen_port, 28010);
 }
 
 TEST(ServerNetworkConfig, PayloadOutsideTheDatagramRangeBecomesTheDefault) {
@@ -156,24 +145,17 @@ TEST(ServerNetworkConfig, OnlyDottedIpv4AddressesParse) {
     }
 }
 
-TEST(ServerNetworkConfigLocation, EnvironmentVariableWinsEvenForAMissingFile) {
+// The variable wins even for a missing file; empty, the readable system file; without that, the
+// file beside the module.
+TEST(ServerNetworkConfigLocation, VariableThenSystemFileThenModuleSibling) {
     ScratchFile system_file("[network]\nlisten_port = 1\n");
-    ScopedEnvironment env(VelmoraCore::kServerConfigEnvironmentVariable, "/nonexistent/custom.ini");
-    const std::string path = VelmoraCore::locate_server_network_config(nullptr, system_file.path());
-    EXPECT_EQ(path, "/nonexistent/custom.ini");
-    ServerNetworkConfig config;
-    EXPECT_TRUE(VelmoraCore::load_server_network_config(path.c_str(), config));
-    EXPECT_EQ(config.listen_port, 28010);
-}
-
-TEST(ServerNetworkConfigLocation, EmptyVariableFallsBackToTheReadableSystemFile) {
-    ScratchFile system_file("");
+    {
+        ScopedEnvironment env(VelmoraCore::kServerConfigEnvironmentVariable, "/nonexistent/custom.ini");
+        EXPECT_EQ(VelmoraCore::locate_server_network_config(nullptr, system_file.path()),
+                  "/nonexistent/custom.ini");
+    }
     ScopedEnvironment env(VelmoraCore::kServerConfigEnvironmentVariable, "");
     EXPECT_EQ(VelmoraCore::locate_server_network_config(nullptr, system_file.path()), system_file.path());
-}
-
-TEST(ServerNetworkConfigLocation, WithoutSystemFileTheModuleSiblingIsUsed) {
-    ScopedEnvironment env(VelmoraCore::kServerConfigEnvironmentVariable, "");
     static int anchor = 0;
     const std::string path = VelmoraCore::locate_server_network_config(&anchor, "/nonexistent/Velmora.ini");
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");

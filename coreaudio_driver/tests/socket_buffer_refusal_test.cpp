@@ -1,7 +1,7 @@
 // A system that refuses large socket buffers (as macOS does above its ceiling) must not keep the
 // server from starting. This binary stands in its own setsockopt for the C library's, refusing
 // buffer sizes above a limit the way such a system would, and passing everything else through.
-#include "test_udp_peer.h"
+#include "udp_test_client.h"
 
 #include <velmora/protocol/packet_formats.h>
 #include <velmora/server/core_audio_hal_runtime.h>
@@ -48,17 +48,20 @@ TEST(SocketBuffers, RefusedSizesAreLoggedOnceEachAndTheServerStillRuns) {
     ASSERT_TRUE(receiver.open({VelmoraCore::kIpv4Loopback, 0}, 0, 16777216, 4294967295U));
     const std::vector<std::string> lines = capture.messages();
     ASSERT_EQ(lines.size(), 3U);
-    EXPECT_EQ(lines[0], "VelmoraCoreAudio UDP SO_RCVBUF 16777216 bytes refused errno=" + std::to_string(ENOBUFS) +
-                            ", keeping the system size");
-    EXPECT_EQ(lines[1], "VelmoraCoreAudio UDP SO_SNDBUF 4294967295 bytes refused errno=" + std::to_string(ENOBUFS) +
-                            ", keeping the system size");
+    EXPECT_EQ(lines[0], "VelmoraCoreAudio UDP SO_RCVBUF 16777216 bytes refused errno=" +
+                            std::to_string(ENOBUFS) + ", keeping the system size");
+    EXPECT_EQ(lines[1], "VelmoraCoreAudio UDP SO_SNDBUF 4294967295 bytes refused errno=" +
+                            std::to_string(ENOBUFS) + ", keeping the system size");
 
     auto runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
-    VelmoraServerTest::TestUdpPeer client;
-    ASSERT_TRUE(client.send_to(VelmoraProtocol::build_discovery_request_packet(1, 2), receiver.bound_endpoint()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(receiver.receive_available(*runtime, 64));
-    EXPECT_TRUE(client.receive(std::chrono::milliseconds(2000)));
+    VelmoraTest::UdpTestClient client(receiver.bound_endpoint().port);
+    ASSERT_TRUE(client.send_raw(VelmoraProtocol::build_discovery_request_packet(1, 2)));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (receiver.stats().datagrams_received == 0 && std::chrono::steady_clock::now() < give_up) {
+        ASSERT_TRUE(receiver.receive_available(*runtime, 64));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(client.receive(std::chrono::milliseconds(5000)));
 }
 
 TEST(SocketBuffers, AcceptedSizesAreSetSilentlyAndZeroLeavesTheSystemSize) {

@@ -66,11 +66,13 @@ AudioObjectID device_with_uid(const std::string& uid) {
     return hal().device_with_uid(uid);
 }
 
-OSStatus set_property_externally(AudioObjectID object, AudioObjectPropertySelector selector, const void* data, UInt32 size) {
+OSStatus set_property_externally(AudioObjectID object, AudioObjectPropertySelector selector, const void* data,
+                                 UInt32 size) {
     if (data == nullptr) {
         return kAudioHardwareIllegalOperationError;
     }
-    const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
     return hal().set_data(object, address, size, data, true);
 }
 
@@ -95,11 +97,11 @@ bool set_input_source(AudioObjectID id, const InputSource& source) {
     if (d == nullptr) {
         return false;
     }
-    std::shared_ptr<const WavData> wav;
+    std::shared_ptr<const VelmoraCompat::WavAudio> wav;
     if (source.kind == InputKind::wav_file) {
-        auto data = std::make_shared<WavData>();
+        auto data = std::make_shared<VelmoraCompat::WavAudio>();
         std::string error;
-        if (!read_wav_file(source.path, data.get(), &error)) {
+        if (!VelmoraCompat::read_wav_file(source.path, *data, error)) {
             return false;
         }
         wav = std::move(data);

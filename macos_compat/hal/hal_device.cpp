@@ -16,8 +16,8 @@ bool element_is_main(AudioObjectPropertyElement element) {
 }
 
 bool scope_is_known(AudioObjectPropertyScope scope) {
-    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput ||
-           scope == kAudioObjectPropertyScopeWildcard;
+    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput ||
+           scope == kAudioObjectPropertyScopeOutput || scope == kAudioObjectPropertyScopeWildcard;
 }
 
 bool scope_is_direction(AudioObjectPropertyScope scope) {
@@ -26,10 +26,13 @@ bool scope_is_direction(AudioObjectPropertyScope scope) {
 
 UInt32 bytes_per_sample(SampleFormat format) {
     switch (format) {
-    case SampleFormat::int16: return 2;
-    case SampleFormat::int24: return 3;
+    case SampleFormat::int16:
+        return 2;
+    case SampleFormat::int24:
+        return 3;
     case SampleFormat::float32:
-    case SampleFormat::int32: return 4;
+    case SampleFormat::int32:
+        return 4;
     }
     return 4;
 }
@@ -73,7 +76,8 @@ float load_sample(SampleFormat format, const unsigned char* p) {
         return static_cast<float>(v / 32768.0);
     }
     case SampleFormat::int24: {
-        const std::int32_t v = static_cast<std::int32_t>((static_cast<std::uint32_t>(p[0]) << 8) | (static_cast<std::uint32_t>(p[1]) << 16) |
+        const std::int32_t v = static_cast<std::int32_t>((static_cast<std::uint32_t>(p[0]) << 8) |
+                                                         (static_cast<std::uint32_t>(p[1]) << 16) |
                                                          (static_cast<std::uint32_t>(p[2]) << 24)) /
                                256;
         return static_cast<float>(v / 8388608.0);
@@ -94,9 +98,11 @@ AudioDeviceIOProcID make_proc_id(UInt64 token) {
 
 } // namespace
 
-HalDevice::HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const DeviceDescription& description, std::shared_ptr<const WavData> wav)
-    : id_(id), description_(description), nominal_rate_(description.sample_rate), buffer_frames_(description.buffer_frames),
-      io_frames_(description.buffer_frames), io_rate_(description.sample_rate) {
+HalDevice::HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const DeviceDescription& description,
+                     std::shared_ptr<const VelmoraCompat::WavAudio> wav)
+    : id_(id), description_(description), nominal_rate_(description.sample_rate),
+      buffer_frames_(description.buffer_frames), io_frames_(description.buffer_frames),
+      io_rate_(description.sample_rate) {
     AudioObjectID next = first_stream_id;
     for (bool input : {true, false}) {
         const auto& list = input ? description_.input_streams : description_.output_streams;
@@ -107,7 +113,8 @@ HalDevice::HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const Devi
             streams_.push_back(StreamInfo{next++, input, s, channel});
             channel += s.channels;
             for (UInt32 c = 0; c < s.channels; ++c) {
-                slots.push_back(ChannelSlot{s.interleaved ? buffer : buffer + c, s.interleaved ? c : 0, s.format});
+                slots.push_back(
+                    ChannelSlot{s.interleaved ? buffer : buffer + c, s.interleaved ? c : 0, s.format});
             }
             buffer += s.interleaved ? 1 : s.channels;
         }
@@ -123,7 +130,8 @@ HalDevice::HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const Devi
         output_channels_.push_back(output_planar_.data() + c * max_frames);
     }
     backend_ = std::make_unique<SimulatedBackend>(description_, static_cast<UInt32>(input_slots_.size()),
-                                                  static_cast<UInt32>(output_slots_.size()), description_.max_buffer_frames, std::move(wav));
+                                                  static_cast<UInt32>(output_slots_.size()),
+                                                  description_.max_buffer_frames, std::move(wav));
 }
 
 HalDevice::~HalDevice() {
@@ -162,8 +170,10 @@ AudioStreamBasicDescription HalDevice::stream_format_locked(const StreamInfo& s)
     AudioStreamBasicDescription format{};
     format.mSampleRate = d.fixed_rate > 0.0 ? d.fixed_rate : nominal_rate_;
     format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = (d.format == SampleFormat::float32 ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) |
-                          kAudioFormatFlagIsPacked | (d.interleaved ? 0u : static_cast<UInt32>(kAudioFormatFlagIsNonInterleaved));
+    format.mFormatFlags =
+        (d.format == SampleFormat::float32 ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) |
+        kAudioFormatFlagIsPacked |
+        (d.interleaved ? 0u : static_cast<UInt32>(kAudioFormatFlagIsNonInterleaved));
     format.mBytesPerFrame = sample_bytes * (d.interleaved ? d.channels : 1u);
     format.mBytesPerPacket = format.mBytesPerFrame;
     format.mFramesPerPacket = 1;
@@ -206,7 +216,9 @@ PropertyAnswer HalDevice::stream_configuration(bool input) const {
         for (UInt32 i = 0; i < count; ++i) {
             AudioBuffer buffer{};
             buffer.mNumberChannels = s.description.interleaved ? s.description.channels : 1;
-            std::memcpy(answer.bytes.data() + offsetof(AudioBufferList, mBuffers) + (b++) * sizeof(AudioBuffer), &buffer, sizeof buffer);
+            std::memcpy(answer.bytes.data() + offsetof(AudioBufferList, mBuffers) +
+                            (b++) * sizeof(AudioBuffer),
+                        &buffer, sizeof buffer);
         }
     }
     return answer;
@@ -253,10 +265,12 @@ void HalDevice::apply_frames_locked(UInt32 frames, std::vector<PropertyChange>* 
 
 bool HalDevice::has_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
     PropertyAnswer answer;
-    return const_cast<HalDevice*>(this)->read_property_locked(object, address, false, &answer, nullptr) == kAudioHardwareNoError;
+    return const_cast<HalDevice*>(this)->read_property_locked(object, address, false, &answer, nullptr) ==
+           kAudioHardwareNoError;
 }
 
-OSStatus HalDevice::read_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, bool is_fetch, PropertyAnswer* answer,
+OSStatus HalDevice::read_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                         bool is_fetch, PropertyAnswer* answer,
                                          std::vector<PropertyChange>* changes) {
     if (!scope_is_known(address.mScope) || !element_is_main(address.mElement)) {
         return kAudioHardwareUnknownPropertyError;
@@ -271,8 +285,8 @@ OSStatus HalDevice::read_property_locked(AudioObjectID object, const AudioObject
     return read_stream_locked(*s, address, answer);
 }
 
-OSStatus HalDevice::read_device_locked(const AudioObjectPropertyAddress& address, bool is_fetch, PropertyAnswer* answer,
-                                       std::vector<PropertyChange>* changes) {
+OSStatus HalDevice::read_device_locked(const AudioObjectPropertyAddress& address, bool is_fetch,
+                                       PropertyAnswer* answer, std::vector<PropertyChange>* changes) {
     const AudioObjectPropertyScope scope = address.mScope;
     const bool directional = scope_is_direction(scope);
     const bool input = scope == kAudioObjectPropertyScopeInput;
@@ -342,8 +356,9 @@ OSStatus HalDevice::read_device_locked(const AudioObjectPropertyAddress& address
         *answer = PropertyAnswer::value<UInt32>(buffer_frames_);
         return kAudioHardwareNoError;
     case kAudioDevicePropertyBufferFrameSizeRange:
-        *answer = PropertyAnswer::value(AudioValueRange{static_cast<Float64>(description_.min_buffer_frames),
-                                                        static_cast<Float64>(description_.max_buffer_frames)});
+        *answer =
+            PropertyAnswer::value(AudioValueRange{static_cast<Float64>(description_.min_buffer_frames),
+                                                  static_cast<Float64>(description_.max_buffer_frames)});
         return kAudioHardwareNoError;
     case kAudioDevicePropertyStreams: {
         std::vector<AudioObjectID> ids;
@@ -384,7 +399,8 @@ OSStatus HalDevice::read_device_locked(const AudioObjectPropertyAddress& address
     }
 }
 
-OSStatus HalDevice::read_stream_locked(const StreamInfo& s, const AudioObjectPropertyAddress& address, PropertyAnswer* answer) const {
+OSStatus HalDevice::read_stream_locked(const StreamInfo& s, const AudioObjectPropertyAddress& address,
+                                       PropertyAnswer* answer) const {
     switch (address.mSelector) {
     case kAudioObjectPropertyBaseClass:
         *answer = PropertyAnswer::value<AudioClassID>(kAudioObjectClassID);
@@ -403,8 +419,9 @@ OSStatus HalDevice::read_stream_locked(const StreamInfo& s, const AudioObjectPro
         return kAudioHardwareNoError;
     case kAudioStreamPropertyTerminalType: {
         const bool built_in = description_.transport == kAudioDeviceTransportTypeBuiltIn;
-        *answer = PropertyAnswer::value<UInt32>(!built_in ? kAudioStreamTerminalTypeLine
-                                                          : (s.input ? kAudioStreamTerminalTypeMicrophone : kAudioStreamTerminalTypeSpeaker));
+        *answer = PropertyAnswer::value<UInt32>(
+            !built_in ? kAudioStreamTerminalTypeLine
+                      : (s.input ? kAudioStreamTerminalTypeMicrophone : kAudioStreamTerminalTypeSpeaker));
         return kAudioHardwareNoError;
     }
     case kAudioStreamPropertyStartingChannel:
@@ -426,7 +443,8 @@ OSStatus HalDevice::read_stream_locked(const StreamInfo& s, const AudioObjectPro
     }
 }
 
-OSStatus HalDevice::is_settable_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, Boolean* settable) const {
+OSStatus HalDevice::is_settable_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                       Boolean* settable) const {
     if (!has_property_locked(object, address)) {
         PropertyAnswer unused;
         return const_cast<HalDevice*>(this)->read_property_locked(object, address, false, &unused, nullptr);
@@ -436,8 +454,9 @@ OSStatus HalDevice::is_settable_locked(AudioObjectID object, const AudioObjectPr
     return kAudioHardwareNoError;
 }
 
-OSStatus HalDevice::write_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 size, const void* data,
-                                          bool external, std::vector<PropertyChange>* changes) {
+OSStatus HalDevice::write_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                          UInt32 size, const void* data, bool external,
+                                          std::vector<PropertyChange>* changes) {
     Boolean settable = false;
     const OSStatus status = is_settable_locked(object, address, &settable);
     if (status != kAudioHardwareNoError) {
@@ -458,7 +477,8 @@ OSStatus HalDevice::write_property_locked(AudioObjectID object, const AudioObjec
         if (!std::isfinite(rate) || !rate_supported(rate)) {
             return kAudioHardwareIllegalOperationError;
         }
-        if (!external && std::find(description_.refused_rates.begin(), description_.refused_rates.end(), rate) != description_.refused_rates.end()) {
+        if (!external && std::find(description_.refused_rates.begin(), description_.refused_rates.end(),
+                                   rate) != description_.refused_rates.end()) {
             return kAudioHardwareIllegalOperationError;
         }
         if (external || description_.rate_change_polls == 0) {
@@ -477,8 +497,9 @@ OSStatus HalDevice::write_property_locked(AudioObjectID object, const AudioObjec
     if (frames < description_.min_buffer_frames || frames > description_.max_buffer_frames) {
         return kAudioHardwareIllegalOperationError;
     }
-    if (!external && std::find(description_.refused_buffer_frames.begin(), description_.refused_buffer_frames.end(), frames) !=
-                         description_.refused_buffer_frames.end()) {
+    if (!external &&
+        std::find(description_.refused_buffer_frames.begin(), description_.refused_buffer_frames.end(),
+                  frames) != description_.refused_buffer_frames.end()) {
         return kAudioHardwareIllegalOperationError;
     }
     if (external || description_.buffer_change_polls == 0) {
@@ -525,7 +546,8 @@ void HalDevice::build_buffer_set(bool input, BufferSet* set) const {
         }
     }
     const std::size_t count = frame_bytes.size();
-    const std::size_t list_bytes = std::max(sizeof(AudioBufferList), offsetof(AudioBufferList, mBuffers) + count * sizeof(AudioBuffer));
+    const std::size_t list_bytes =
+        std::max(sizeof(AudioBufferList), offsetof(AudioBufferList, mBuffers) + count * sizeof(AudioBuffer));
     set->list_storage.assign((list_bytes + 7) / 8, 0);
     std::size_t total = 0;
     std::vector<std::size_t> offsets;
@@ -615,7 +637,8 @@ OSStatus HalDevice::start(AudioDeviceIOProcID id, bool* running_changed) {
     if (id == nullptr) {
         hardware_started_ = true;
     } else {
-        auto found = std::find_if(procs_.begin(), procs_.end(), [id](const auto& e) { return e->id == id && !e->destroyed; });
+        auto found = std::find_if(procs_.begin(), procs_.end(),
+                                  [id](const auto& e) { return e->id == id && !e->destroyed; });
         if (found == procs_.end()) {
             return kAudioHardwareIllegalOperationError;
         }
@@ -648,7 +671,8 @@ OSStatus HalDevice::stop(AudioDeviceIOProcID id, bool* running_changed) {
     if (id == nullptr) {
         hardware_started_ = false;
     } else {
-        auto found = std::find_if(procs_.begin(), procs_.end(), [id](const auto& e) { return e->id == id && !e->destroyed; });
+        auto found = std::find_if(procs_.begin(), procs_.end(),
+                                  [id](const auto& e) { return e->id == id && !e->destroyed; });
         if (found == procs_.end()) {
             return kAudioHardwareIllegalOperationError;
         }
@@ -675,7 +699,8 @@ OSStatus HalDevice::destroy_io_proc(AudioDeviceIOProcID id, bool* running_change
         control.lock();
         io.lock();
     }
-    auto found = std::find_if(procs_.begin(), procs_.end(), [id](const auto& e) { return e->id == id && !e->destroyed; });
+    auto found = std::find_if(procs_.begin(), procs_.end(),
+                              [id](const auto& e) { return e->id == id && !e->destroyed; });
     if (id == nullptr || found == procs_.end()) {
         return kAudioHardwareIllegalOperationError;
     }
@@ -707,12 +732,14 @@ OSStatus HalDevice::current_time(AudioTimeStamp* out) const {
     }
     const UInt64 host = backend_->manual_clock() ? last_cycle_host_.load() : AudioGetCurrentHostTime();
     const UInt64 last_host = last_cycle_host_.load();
-    const Float64 elapsed = host > last_host ? static_cast<Float64>(AudioConvertHostTimeToNanos(host - last_host)) * 1.0e-9 : 0.0;
+    const Float64 elapsed =
+        host > last_host ? static_cast<Float64>(AudioConvertHostTimeToNanos(host - last_host)) * 1.0e-9 : 0.0;
     *out = AudioTimeStamp{};
     out->mSampleTime = std::floor(last_cycle_sample_.load() + elapsed * io_rate_.load());
     out->mHostTime = host;
     out->mRateScalar = 1.0;
-    out->mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+    out->mFlags =
+        kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
     return kAudioHardwareNoError;
 }
 
@@ -741,7 +768,8 @@ UInt64 HalDevice::step(UInt64 count) {
     return backend_->step(count);
 }
 
-void HalDevice::set_input_source(const InputSource& source, std::shared_ptr<const WavData> wav) {
+void HalDevice::set_input_source(const InputSource& source,
+                                 std::shared_ptr<const VelmoraCompat::WavAudio> wav) {
     std::lock_guard<std::mutex> io(io_mutex_);
     description_.input = source;
     backend_->set_input_source(source, std::move(wav));
@@ -765,13 +793,15 @@ void HalDevice::run_cycle(UInt64 host_time, Float64 sample_time) {
     const UInt32 frames = io_frames_.load();
     const Float64 rate = io_rate_.load();
     const UInt64 period_ticks = AudioConvertNanosToHostTime(static_cast<UInt64>(frames * 1.0e9 / rate));
-    const UInt64 safety_ticks = AudioConvertNanosToHostTime(static_cast<UInt64>(description_.safety_offset_frames * 1.0e9 / rate));
+    const UInt64 safety_ticks =
+        AudioConvertNanosToHostTime(static_cast<UInt64>(description_.safety_offset_frames * 1.0e9 / rate));
 
     AudioTimeStamp now{};
     now.mSampleTime = sample_time;
     now.mHostTime = host_time;
     now.mRateScalar = 1.0;
-    now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+    now.mFlags =
+        kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
     // Input was captured during the period that just ended; output plays one period (plus the
     // safety offset) from now.
     AudioTimeStamp input_time = now;
@@ -814,7 +844,8 @@ void HalDevice::run_cycle(UInt64 host_time, Float64 sample_time) {
         for (UInt32 c = 0; c < output_count; ++c) {
             const ChannelSlot& slot = output_slots_[c];
             const UInt32 stride = entry.output.bytes_per_frame[slot.buffer];
-            const unsigned char* base = entry.output.data[slot.buffer] + slot.offset_in_frame * bytes_per_sample(slot.format);
+            const unsigned char* base =
+                entry.output.data[slot.buffer] + slot.offset_in_frame * bytes_per_sample(slot.format);
             float* mix = output_channels_[c];
             for (UInt32 f = 0; f < frames; ++f) {
                 mix[f] += load_sample(slot.format, base + static_cast<std::size_t>(f) * stride);

@@ -25,7 +25,8 @@ namespace VelmoraCompat::Hal {
 class HalDevice final : public CycleRunner {
 public:
     // `first_stream_id` and the IDs after it name the input streams, then the output streams.
-    HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const DeviceDescription& description, std::shared_ptr<const WavData> wav);
+    HalDevice(AudioObjectID id, AudioObjectID first_stream_id, const DeviceDescription& description,
+              std::shared_ptr<const VelmoraCompat::WavAudio> wav);
     ~HalDevice();
     HalDevice(const HalDevice&) = delete;
     HalDevice& operator=(const HalDevice&) = delete;
@@ -40,11 +41,14 @@ public:
 
     // Properties; the system's mutex is held. `changes` collects what listeners must hear.
     bool has_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
-    OSStatus read_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, bool is_fetch, PropertyAnswer* answer,
+    OSStatus read_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                  bool is_fetch, PropertyAnswer* answer,
                                   std::vector<PropertyChange>* changes);
-    OSStatus is_settable_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, Boolean* settable) const;
-    OSStatus write_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 size, const void* data,
-                                   bool external, std::vector<PropertyChange>* changes);
+    OSStatus is_settable_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                Boolean* settable) const;
+    OSStatus write_property_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   UInt32 size, const void* data, bool external,
+                                   std::vector<PropertyChange>* changes);
     void set_running_elsewhere_locked(bool running, std::vector<PropertyChange>* changes);
     void refuse_rate_locked(Float64 rate) { description_.refused_rates.push_back(rate); }
     void refuse_frames_locked(UInt32 frames) { description_.refused_buffer_frames.push_back(frames); }
@@ -62,7 +66,7 @@ public:
     // Test control; no lock held by the caller.
     UInt64 step(UInt64 count);
     UInt64 cycle_count() const { return cycle_count_.load(std::memory_order_relaxed); }
-    void set_input_source(const InputSource& source, std::shared_ptr<const WavData> wav);
+    void set_input_source(const InputSource& source, std::shared_ptr<const VelmoraCompat::WavAudio> wav);
     std::vector<ChannelLevel> take_levels();
 
     // CycleRunner.
@@ -74,23 +78,23 @@ private:
         AudioObjectID id;
         bool input;
         StreamDescription description;
-        UInt32 starting_channel;  // 1-based, across the direction
+        UInt32 starting_channel; // 1-based, across the direction
     };
 
     // Where one hardware channel lives in a buffer list of its direction.
     struct ChannelSlot {
         UInt32 buffer;
-        UInt32 offset_in_frame;  // channel within the buffer's frame
+        UInt32 offset_in_frame; // channel within the buffer's frame
         SampleFormat format;
     };
 
     // A buffer list with its own storage, laid out as the streams of one direction say.
     struct BufferSet {
-        std::vector<std::uint64_t> list_storage;  // holds the AudioBufferList
+        std::vector<std::uint64_t> list_storage; // holds the AudioBufferList
         std::vector<std::uint64_t> data_storage;
-        std::vector<UInt32> bytes_per_frame;     // per buffer
-        std::vector<UInt32> channels;            // per buffer
-        std::vector<unsigned char*> data;        // per buffer, into data_storage
+        std::vector<UInt32> bytes_per_frame; // per buffer
+        std::vector<UInt32> channels;        // per buffer
+        std::vector<unsigned char*> data;    // per buffer, into data_storage
         AudioBufferList* list() { return reinterpret_cast<AudioBufferList*>(list_storage.data()); }
     };
 
@@ -107,9 +111,10 @@ private:
     AudioStreamBasicDescription stream_format_locked(const StreamInfo& s) const;
     std::vector<AudioStreamRangedDescription> available_formats_locked(const StreamInfo& s) const;
     PropertyAnswer stream_configuration(bool input) const;
-    OSStatus read_device_locked(const AudioObjectPropertyAddress& address, bool is_fetch, PropertyAnswer* answer,
-                                std::vector<PropertyChange>* changes);
-    OSStatus read_stream_locked(const StreamInfo& s, const AudioObjectPropertyAddress& address, PropertyAnswer* answer) const;
+    OSStatus read_device_locked(const AudioObjectPropertyAddress& address, bool is_fetch,
+                                PropertyAnswer* answer, std::vector<PropertyChange>* changes);
+    OSStatus read_stream_locked(const StreamInfo& s, const AudioObjectPropertyAddress& address,
+                                PropertyAnswer* answer) const;
     bool rate_supported(Float64 rate) const;
     void apply_rate_locked(Float64 rate, std::vector<PropertyChange>* changes);
     void apply_frames_locked(UInt32 frames, std::vector<PropertyChange>* changes);
@@ -149,10 +154,10 @@ private:
 
     std::mutex control_mutex_;
     mutable std::mutex io_mutex_;
-    std::vector<std::unique_ptr<IoProcEntry>> procs_;  // io_mutex_
-    bool hardware_started_ = false;                    // io_mutex_: started with a NULL proc
-    bool stop_after_cycle_ = false;                    // io_mutex_: an IO procedure stopped the device
-    UInt64 next_proc_token_ = 1;                       // io_mutex_
+    std::vector<std::unique_ptr<IoProcEntry>> procs_; // io_mutex_
+    bool hardware_started_ = false;                   // io_mutex_: started with a NULL proc
+    bool stop_after_cycle_ = false;                   // io_mutex_: an IO procedure stopped the device
+    UInt64 next_proc_token_ = 1;                      // io_mutex_
     BufferSet input_buffers_;
     std::vector<float> input_planar_;
     std::vector<float> output_planar_;

@@ -19,15 +19,17 @@ bool element_is_main(AudioObjectPropertyElement element) {
 }
 
 bool scope_is_known(AudioObjectPropertyScope scope) {
-    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput ||
-           scope == kAudioObjectPropertyScopeWildcard;
+    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput ||
+           scope == kAudioObjectPropertyScopeOutput || scope == kAudioObjectPropertyScopeWildcard;
 }
 
 // A listener hears a change when its address covers the changed one (wildcards included).
 bool covers(const AudioObjectPropertyAddress& listened, const AudioObjectPropertyAddress& changed) {
-    return (listened.mSelector == kAudioObjectPropertySelectorWildcard || listened.mSelector == changed.mSelector) &&
+    return (listened.mSelector == kAudioObjectPropertySelectorWildcard ||
+            listened.mSelector == changed.mSelector) &&
            (listened.mScope == kAudioObjectPropertyScopeWildcard || listened.mScope == changed.mScope) &&
-           (listened.mElement == kAudioObjectPropertyElementWildcard || listened.mElement == changed.mElement);
+           (listened.mElement == kAudioObjectPropertyElementWildcard ||
+            listened.mElement == changed.mElement);
 }
 
 bool same_address(const AudioObjectPropertyAddress& a, const AudioObjectPropertyAddress& b) {
@@ -51,7 +53,8 @@ std::vector<DeviceDescription> initial_devices() {
             return devices;
         }
     }
-    std::fprintf(stderr, "velmora HAL: VELMORA_HAL_DEVICES=%s: %s; using the built-in devices\n", path, error.c_str());
+    std::fprintf(stderr, "velmora HAL: VELMORA_HAL_DEVICES=%s: %s; using the built-in devices\n", path,
+                 error.c_str());
     return default_devices();
 }
 
@@ -69,7 +72,8 @@ HalSystem::HalSystem() {
     for (const DeviceDescription& description : initial_devices()) {
         auto device = make_device_locked(description, &error);
         if (device == nullptr) {
-            std::fprintf(stderr, "velmora HAL: device \"%s\": %s; left out\n", description.uid.c_str(), error.c_str());
+            std::fprintf(stderr, "velmora HAL: device \"%s\": %s; left out\n", description.uid.c_str(),
+                         error.c_str());
             continue;
         }
         devices_.push_back(std::move(device));
@@ -77,7 +81,8 @@ HalSystem::HalSystem() {
     refresh_defaults_locked(nullptr);
 }
 
-std::shared_ptr<HalDevice> HalSystem::make_device_locked(const DeviceDescription& description, std::string* error) {
+std::shared_ptr<HalDevice> HalSystem::make_device_locked(const DeviceDescription& description,
+                                                         std::string* error) {
     if (!validate_description(description, error)) {
         return nullptr;
     }
@@ -87,16 +92,17 @@ std::shared_ptr<HalDevice> HalSystem::make_device_locked(const DeviceDescription
             return nullptr;
         }
     }
-    std::shared_ptr<const WavData> wav;
+    std::shared_ptr<const VelmoraCompat::WavAudio> wav;
     if (description.input.kind == InputKind::wav_file) {
-        auto data = std::make_shared<WavData>();
-        if (!read_wav_file(description.input.path, data.get(), error)) {
+        auto data = std::make_shared<VelmoraCompat::WavAudio>();
+        if (!VelmoraCompat::read_wav_file(description.input.path, *data, *error)) {
             return nullptr;
         }
         wav = std::move(data);
     }
     const AudioObjectID id = next_id_;
-    const auto stream_count = static_cast<AudioObjectID>(description.input_streams.size() + description.output_streams.size());
+    const auto stream_count =
+        static_cast<AudioObjectID>(description.input_streams.size() + description.output_streams.size());
     next_id_ += 1 + stream_count;
     return std::make_shared<HalDevice>(id, id + 1, description, std::move(wav));
 }
@@ -156,8 +162,8 @@ void HalSystem::refresh_defaults_locked(std::vector<PropertyChange>* changes) {
     }
 }
 
-OSStatus HalSystem::read_system_locked(const AudioObjectPropertyAddress& address, UInt32 qualifier_size, const void* qualifier,
-                                       PropertyAnswer* answer) {
+OSStatus HalSystem::read_system_locked(const AudioObjectPropertyAddress& address, UInt32 qualifier_size,
+                                       const void* qualifier, PropertyAnswer* answer) {
     if (!scope_is_known(address.mScope) || !element_is_main(address.mElement)) {
         return kAudioHardwareUnknownPropertyError;
     }
@@ -200,8 +206,11 @@ OSStatus HalSystem::read_system_locked(const AudioObjectPropertyAddress& address
             if (uid == nullptr) {
                 return kAudioHardwareIllegalOperationError;
             }
-            std::vector<char> text(static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(uid), kCFStringEncodingUTF8)) + 1);
-            if (CFStringGetCString(uid, text.data(), static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8)) {
+            std::vector<char> text(static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(
+                                       CFStringGetLength(uid), kCFStringEncodingUTF8)) +
+                                   1);
+            if (CFStringGetCString(uid, text.data(), static_cast<CFIndex>(text.size()),
+                                   kCFStringEncodingUTF8)) {
                 for (const auto& device : devices_) {
                     if (device->uid() == text.data()) {
                         found = device->id();
@@ -217,8 +226,9 @@ OSStatus HalSystem::read_system_locked(const AudioObjectPropertyAddress& address
     }
 }
 
-OSStatus HalSystem::read_locked(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifier_size, const void* qualifier,
-                                bool is_fetch, PropertyAnswer* answer, std::vector<PropertyChange>* changes) {
+OSStatus HalSystem::read_locked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                UInt32 qualifier_size, const void* qualifier, bool is_fetch,
+                                PropertyAnswer* answer, std::vector<PropertyChange>* changes) {
     if (object == kAudioObjectSystemObject) {
         return read_system_locked(address, qualifier_size, qualifier, answer);
     }
@@ -240,7 +250,8 @@ Boolean HalSystem::has_property(AudioObjectID object, const AudioObjectPropertyA
     return device != nullptr && device->has_property_locked(object, address);
 }
 
-OSStatus HalSystem::is_settable(AudioObjectID object, const AudioObjectPropertyAddress& address, Boolean* settable) {
+OSStatus HalSystem::is_settable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                Boolean* settable) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (object == kAudioObjectSystemObject) {
         PropertyAnswer answer;
@@ -260,8 +271,8 @@ OSStatus HalSystem::is_settable(AudioObjectID object, const AudioObjectPropertyA
     return device->is_settable_locked(object, address, settable);
 }
 
-OSStatus HalSystem::get_size(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifier_size, const void* qualifier,
-                             UInt32* size) {
+OSStatus HalSystem::get_size(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             UInt32 qualifier_size, const void* qualifier, UInt32* size) {
     std::lock_guard<std::mutex> lock(mutex_);
     PropertyAnswer answer;
     const OSStatus status = read_locked(object, address, qualifier_size, qualifier, false, &answer, nullptr);
@@ -271,8 +282,8 @@ OSStatus HalSystem::get_size(AudioObjectID object, const AudioObjectPropertyAddr
     return status;
 }
 
-OSStatus HalSystem::get_data(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 qualifier_size, const void* qualifier,
-                             UInt32* size, void* data) {
+OSStatus HalSystem::get_data(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             UInt32 qualifier_size, const void* qualifier, UInt32* size, void* data) {
     std::vector<PropertyChange> changes;
     PropertyAnswer answer;
     OSStatus status;
@@ -294,7 +305,8 @@ OSStatus HalSystem::get_data(AudioObjectID object, const AudioObjectPropertyAddr
         return kAudioHardwareNoError;
     case PropertyAnswer::Kind::array: {
         // As many whole elements as fit, the way the HAL answers a list that grew meanwhile.
-        const std::size_t count = std::min<std::size_t>(*size / answer.element_size, answer.bytes.size() / answer.element_size);
+        const std::size_t count =
+            std::min<std::size_t>(*size / answer.element_size, answer.bytes.size() / answer.element_size);
         if (count > 0) {
             std::memcpy(data, answer.bytes.data(), count * answer.element_size);
         }
@@ -305,8 +317,9 @@ OSStatus HalSystem::get_data(AudioObjectID object, const AudioObjectPropertyAddr
         if (*size < sizeof(CFStringRef)) {
             return kAudioHardwareBadPropertySizeError;
         }
-        CFStringRef string = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(answer.text.data()),
-                                                     static_cast<CFIndex>(answer.text.size()), kCFStringEncodingUTF8, false);
+        CFStringRef string =
+            CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(answer.text.data()),
+                                    static_cast<CFIndex>(answer.text.size()), kCFStringEncodingUTF8, false);
         if (string == nullptr) {
             return kAudioHardwareUnspecifiedError;
         }
@@ -318,8 +331,8 @@ OSStatus HalSystem::get_data(AudioObjectID object, const AudioObjectPropertyAddr
     return kAudioHardwareUnspecifiedError;
 }
 
-OSStatus HalSystem::write_system_locked(const AudioObjectPropertyAddress& address, UInt32 size, const void* data,
-                                        std::vector<PropertyChange>* changes) {
+OSStatus HalSystem::write_system_locked(const AudioObjectPropertyAddress& address, UInt32 size,
+                                        const void* data, std::vector<PropertyChange>* changes) {
     Boolean settable = false;
     PropertyAnswer answer;
     const OSStatus status = read_system_locked(address, 0, nullptr, &answer);
@@ -355,7 +368,8 @@ OSStatus HalSystem::write_system_locked(const AudioObjectPropertyAddress& addres
     return kAudioHardwareNoError;
 }
 
-OSStatus HalSystem::set_data(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 size, const void* data, bool external) {
+OSStatus HalSystem::set_data(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32 size,
+                             const void* data, bool external) {
     std::vector<PropertyChange> changes;
     OSStatus status;
     {
@@ -364,37 +378,42 @@ OSStatus HalSystem::set_data(AudioObjectID object, const AudioObjectPropertyAddr
             status = write_system_locked(address, size, data, &changes);
         } else {
             auto device = owner_of_locked(object);
-            status = device == nullptr ? kAudioHardwareBadObjectError : device->write_property_locked(object, address, size, data, external, &changes);
+            status = device == nullptr
+                         ? kAudioHardwareBadObjectError
+                         : device->write_property_locked(object, address, size, data, external, &changes);
         }
     }
     notify(std::move(changes));
     return status;
 }
 
-OSStatus HalSystem::add_listener(AudioObjectID object, const AudioObjectPropertyAddress& address, AudioObjectPropertyListenerProc proc,
-                                 void* data) {
+OSStatus HalSystem::add_listener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerProc proc, void* data) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (object != kAudioObjectSystemObject && owner_of_locked(object) == nullptr) {
         return kAudioHardwareBadObjectError;
     }
     for (const Listener& listener : listeners_) {
-        if (listener.object == object && same_address(listener.address, address) && listener.proc == proc && listener.data == data) {
-            return kAudioHardwareNoError;  // registered once, however often it is added
+        if (listener.object == object && same_address(listener.address, address) && listener.proc == proc &&
+            listener.data == data) {
+            return kAudioHardwareNoError; // registered once, however often it is added
         }
     }
     listeners_.push_back(Listener{object, address, proc, data, next_listener_serial_++});
     return kAudioHardwareNoError;
 }
 
-OSStatus HalSystem::remove_listener(AudioObjectID object, const AudioObjectPropertyAddress& address, AudioObjectPropertyListenerProc proc,
-                                    void* data) {
+OSStatus HalSystem::remove_listener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    AudioObjectPropertyListenerProc proc, void* data) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto found = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) {
         return l.object == object && same_address(l.address, address) && l.proc == proc && l.data == data;
     });
     if (found == listeners_.end()) {
         // Listeners of a device that went away can still be removed; unknown objects cannot.
-        return object != kAudioObjectSystemObject && owner_of_locked(object) == nullptr ? kAudioHardwareBadObjectError : kAudioHardwareNoError;
+        return object != kAudioObjectSystemObject && owner_of_locked(object) == nullptr
+                   ? kAudioHardwareBadObjectError
+                   : kAudioHardwareNoError;
     }
     const UInt64 serial = found->serial;
     listeners_.erase(found);
@@ -420,7 +439,8 @@ void HalSystem::notify(std::vector<PropertyChange> changes) {
 }
 
 void HalSystem::announce_running(AudioObjectID device) {
-    notify({{device, kAudioDevicePropertyDeviceIsRunning}, {device, kAudioDevicePropertyDeviceIsRunningSomewhere}});
+    notify({{device, kAudioDevicePropertyDeviceIsRunning},
+            {device, kAudioDevicePropertyDeviceIsRunningSomewhere}});
 }
 
 void HalSystem::notification_thread() {
@@ -443,9 +463,11 @@ void HalSystem::notification_thread() {
         for (AudioObjectID object : objects) {
             std::vector<AudioObjectPropertyAddress> changed;
             for (const PropertyChange& change : batch) {
-                const AudioObjectPropertyAddress address{change.selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+                const AudioObjectPropertyAddress address{change.selector, kAudioObjectPropertyScopeGlobal,
+                                                         kAudioObjectPropertyElementMain};
                 if (change.object == object &&
-                    std::none_of(changed.begin(), changed.end(), [&](const auto& a) { return same_address(a, address); })) {
+                    std::none_of(changed.begin(), changed.end(),
+                                 [&](const auto& a) { return same_address(a, address); })) {
                     changed.push_back(address);
                 }
             }
@@ -460,9 +482,10 @@ void HalSystem::notification_thread() {
             }
             for (UInt64 serial : serials) {
                 std::unique_lock<std::mutex> lock(mutex_);
-                auto found = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) { return l.serial == serial; });
+                auto found = std::find_if(listeners_.begin(), listeners_.end(),
+                                          [&](const Listener& l) { return l.serial == serial; });
                 if (found == listeners_.end()) {
-                    continue;  // removed meanwhile
+                    continue; // removed meanwhile
                 }
                 const Listener listener = *found;
                 std::vector<AudioObjectPropertyAddress> addresses;
@@ -493,7 +516,8 @@ OSStatus HalSystem::find_device(AudioObjectID id, std::shared_ptr<HalDevice>* de
             return kAudioHardwareNoError;
         }
     }
-    return id == kAudioObjectSystemObject || owner_of_locked(id) != nullptr ? kAudioHardwareBadDeviceError : kAudioHardwareBadObjectError;
+    return id == kAudioObjectSystemObject || owner_of_locked(id) != nullptr ? kAudioHardwareBadDeviceError
+                                                                            : kAudioHardwareBadObjectError;
 }
 
 void HalSystem::reset(const std::vector<DeviceDescription>& devices) {
@@ -510,7 +534,8 @@ void HalSystem::reset(const std::vector<DeviceDescription>& devices) {
         for (const DeviceDescription& description : devices) {
             auto device = make_device_locked(description, &error);
             if (device == nullptr) {
-                std::fprintf(stderr, "velmora HAL: device \"%s\": %s; left out\n", description.uid.c_str(), error.c_str());
+                std::fprintf(stderr, "velmora HAL: device \"%s\": %s; left out\n", description.uid.c_str(),
+                             error.c_str());
                 continue;
             }
             devices_.push_back(std::move(device));

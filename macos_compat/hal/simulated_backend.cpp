@@ -58,15 +58,11 @@ void SimulatedBackend::Timeline::follow_format(UInt32 new_frames, Float64 new_ra
     rate = new_rate;
 }
 
-SimulatedBackend::SimulatedBackend(const DeviceDescription& description, UInt32 input_channels, UInt32 output_channels,
-                                   UInt32 max_frames, std::shared_ptr<const WavData> wav)
-    : manual_(description.manual_clock),
-      input_channels_(input_channels),
-      output_channels_(output_channels),
-      max_frames_(max_frames),
-      sink_(description.output),
-      source_(description.input),
-      wav_(std::move(wav)),
+SimulatedBackend::SimulatedBackend(const DeviceDescription& description, UInt32 input_channels,
+                                   UInt32 output_channels, UInt32 max_frames,
+                                   std::shared_ptr<const VelmoraCompat::WavAudio> wav)
+    : manual_(description.manual_clock), input_channels_(input_channels), output_channels_(output_channels),
+      max_frames_(max_frames), sink_(description.output), source_(description.input), wav_(std::move(wav)),
       tone_phases_(input_channels, 0.0),
       loopback_(static_cast<std::size_t>(output_channels) * max_frames, 0.0f),
       wav_interleave_(static_cast<std::size_t>(output_channels) * max_frames, 0.0f),
@@ -95,7 +91,7 @@ void SimulatedBackend::open_sink(Float64 sample_rate) {
         return;
     }
     std::string error;
-    if (!writer_.open(sink_.path, output_channels_, sample_rate, &error)) {
+    if (!writer_.open(sink_.path, static_cast<std::uint32_t>(sample_rate), output_channels_, error)) {
         std::fprintf(stderr, "velmora HAL: output WAV %s; the output goes nowhere\n", error.c_str());
     }
 }
@@ -164,7 +160,8 @@ UInt64 SimulatedBackend::step(UInt64 count) {
         manual_timeline_.follow_format(frames, rate);
         ++manual_timeline_.k;
         const UInt64 deadline = manual_timeline_.deadline_ns();
-        const Float64 sample_time = manual_timeline_.anchor_sample + static_cast<Float64>(manual_timeline_.k) * frames;
+        const Float64 sample_time =
+            manual_timeline_.anchor_sample + static_cast<Float64>(manual_timeline_.k) * frames;
         runner->run_cycle(host_time_of(deadline), sample_time);
     }
     return run;
@@ -210,7 +207,8 @@ void SimulatedBackend::clock_thread(CycleRunner* runner) {
     }
 }
 
-void SimulatedBackend::capture(float* const* channels, UInt32 channel_count, UInt32 frames, Float64 sample_rate) {
+void SimulatedBackend::capture(float* const* channels, UInt32 channel_count, UInt32 frames,
+                               Float64 sample_rate) {
     switch (source_.kind) {
     case InputKind::silence:
         for (UInt32 c = 0; c < channel_count; ++c) {
@@ -239,14 +237,15 @@ void SimulatedBackend::capture(float* const* channels, UInt32 channel_count, UIn
         for (UInt32 c = 0; c < channel_count; ++c) {
             if (c < output_channels_) {
                 std::copy(loopback_.begin() + static_cast<std::ptrdiff_t>(c) * max_frames_,
-                          loopback_.begin() + static_cast<std::ptrdiff_t>(c) * max_frames_ + frames, channels[c]);
+                          loopback_.begin() + static_cast<std::ptrdiff_t>(c) * max_frames_ + frames,
+                          channels[c]);
             } else {
                 std::fill(channels[c], channels[c] + frames, 0.0f);
             }
         }
         break;
     case InputKind::wav_file: {
-        const WavData* wav = wav_.get();
+        const VelmoraCompat::WavAudio* wav = wav_.get();
         if (wav == nullptr || wav->samples.empty()) {
             for (UInt32 c = 0; c < channel_count; ++c) {
                 std::fill(channels[c], channels[c] + frames, 0.0f);
@@ -270,7 +269,8 @@ void SimulatedBackend::render(const float* const* channels, UInt32 channel_count
     const UInt32 count = channel_count < output_channels_ ? channel_count : output_channels_;
     if (source_.kind == InputKind::loopback) {
         for (UInt32 c = 0; c < count; ++c) {
-            std::copy(channels[c], channels[c] + frames, loopback_.begin() + static_cast<std::ptrdiff_t>(c) * max_frames_);
+            std::copy(channels[c], channels[c] + frames,
+                      loopback_.begin() + static_cast<std::ptrdiff_t>(c) * max_frames_);
         }
     }
     if (sink_.kind == OutputKind::meter) {
@@ -289,14 +289,16 @@ void SimulatedBackend::render(const float* const* channels, UInt32 channel_count
     } else if (sink_.kind == OutputKind::wav_file && writer_.is_open()) {
         for (UInt32 f = 0; f < frames; ++f) {
             for (UInt32 c = 0; c < output_channels_; ++c) {
-                wav_interleave_[static_cast<std::size_t>(f) * output_channels_ + c] = c < count ? channels[c][f] : 0.0f;
+                wav_interleave_[static_cast<std::size_t>(f) * output_channels_ + c] =
+                    c < count ? channels[c][f] : 0.0f;
             }
         }
         writer_.write(wav_interleave_.data(), frames);
     }
 }
 
-void SimulatedBackend::set_input_source(const InputSource& source, std::shared_ptr<const WavData> wav) {
+void SimulatedBackend::set_input_source(const InputSource& source,
+                                        std::shared_ptr<const VelmoraCompat::WavAudio> wav) {
     source_ = source;
     wav_ = std::move(wav);
     wav_frame_ = 0;
@@ -309,7 +311,8 @@ std::vector<ChannelLevel> SimulatedBackend::take_levels() {
     for (UInt32 c = 0; c < output_channels_; ++c) {
         levels[c].peak = peaks_[c].exchange(0.0f, std::memory_order_relaxed);
         const double squares = squares_[c].exchange(0.0, std::memory_order_relaxed);
-        levels[c].rms = frames > 0 ? static_cast<float>(std::sqrt(squares / static_cast<double>(frames))) : 0.0f;
+        levels[c].rms =
+            frames > 0 ? static_cast<float>(std::sqrt(squares / static_cast<double>(frames))) : 0.0f;
     }
     return levels;
 }

@@ -1,5 +1,6 @@
-// The real-time clock of a simulated device, measured over a few seconds. The bounds are loose:
-// the machine running the tests is small and shared; the figures are printed for the record.
+// The real-time clock of a simulated device over a few seconds. What is asserted holds however
+// loaded the machine is (time stamps at the nominal rate, no cycle before its time, skips only by
+// whole buffers); how punctually the cycles came is printed for the record.
 #include "hal_test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,15 @@ using namespace HalTest;
 
 struct Timing {
     static constexpr std::size_t kCapacity = 4096;
-    UInt64 arrival[kCapacity];  // host time when the procedure ran
+    UInt64 arrival[kCapacity]; // host time when the procedure ran
     Float64 sample_time[kCapacity];
-    UInt64 stamped[kCapacity];  // host time in the time stamp
+    UInt64 stamped[kCapacity]; // host time in the time stamp
     std::atomic<std::size_t> count{0};
     std::atomic<bool> on_caller_thread{false};
     std::thread::id caller;
 
-    static OSStatus proc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
-                         const AudioTimeStamp*, void* data) {
+    static OSStatus proc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* data) {
         auto* t = static_cast<Timing*>(data);
         const std::size_t i = t->count.load(std::memory_order_relaxed);
         if (i < kCapacity) {
@@ -67,30 +68,39 @@ TEST(HalTiming, CyclesFollowTheNominalRateOverSeconds) {
     const std::size_t n = after_stop;
     const double period_ms = 256.0 * 1000.0 / 48000.0;
     const double elapsed_ms = AudioConvertHostTimeToNanos(stopped - start) / 1.0e6;
-    const double expected_cycles = elapsed_ms / period_ms;
     ASSERT_GE(n, 10u);
     double worst_late_ms = 0.0;
     double sum_late_ms = 0.0;
-    std::size_t sample_steps_ok = 0;
+    std::size_t exact_steps = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double late = timing->arrival[i] > timing->stamped[i] ? AudioConvertHostTimeToNanos(timing->arrival[i] - timing->stamped[i]) / 1.0e6 : 0.0;
+        // Each cycle's host time is its sample time at the nominal rate, counted from the first.
+        const double device_ns = (timing->sample_time[i] - timing->sample_time[0]) * 1.0e9 / 48000.0;
+        const double stamped_ns = AudioConvertHostTimeToNanos(timing->stamped[i] - timing->stamped[0]);
+        ASSERT_NEAR(stamped_ns, device_ns, 2000.0) << "cycle " << i;
+        // No cycle runs before its time.
+        ASSERT_GE(timing->arrival[i] + AudioConvertNanosToHostTime(100000), timing->stamped[i])
+            << "cycle " << i;
+        if (i > 0) {
+            // A stalled machine may skip whole buffers, never parts of one.
+            const double step = timing->sample_time[i] - timing->sample_time[i - 1];
+            ASSERT_TRUE(step > 0 && std::fmod(step, 256.0) == 0.0) << "cycle " << i << " stepped " << step;
+            exact_steps += step == 256.0 ? 1 : 0;
+        }
+        const double late = AudioConvertHostTimeToNanos(timing->arrival[i] -
+                                                        std::min(timing->arrival[i], timing->stamped[i])) /
+                            1.0e6;
         worst_late_ms = std::max(worst_late_ms, late);
         sum_late_ms += late;
-        if (i > 0 && timing->sample_time[i] - timing->sample_time[i - 1] == 256.0) {
-            ++sample_steps_ok;
-        }
     }
-    const double stamped_span_ms = AudioConvertHostTimeToNanos(timing->stamped[n - 1] - timing->stamped[0]) / 1.0e6;
-    const double mean_period_ms = stamped_span_ms / static_cast<double>(n - 1);
-    std::printf("[timing] %zu cycles in %.1f ms (expected %.1f); mean period %.4f ms (nominal %.4f); wake-up lateness mean %.3f ms, "
-                "worst %.3f ms; %zu of %zu sample-time steps exact\n",
-                n, elapsed_ms, expected_cycles, mean_period_ms, period_ms, sum_late_ms / static_cast<double>(n), worst_late_ms,
-                sample_steps_ok, n - 1);
-    // Schedule from the start time: the count cannot drift, whatever the wake-ups did.
-    EXPECT_NEAR(static_cast<double>(n), expected_cycles, expected_cycles * 0.05 + 2.0);
-    EXPECT_NEAR(mean_period_ms, period_ms, period_ms * 0.01);
-    EXPECT_GE(sample_steps_ok + 5, n - 1);
-    EXPECT_LT(sum_late_ms / static_cast<double>(n), period_ms);
+    const double device_ms = (timing->sample_time[n - 1] - timing->sample_time[0]) * 1000.0 / 48000.0;
+    std::printf(
+        "[timing] %zu cycles in %.1f ms (nominal %.1f); device time %.1f ms; wake-up lateness mean %.3f ms, "
+        "worst %.3f ms; %zu of %zu sample-time steps exact\n",
+        n, elapsed_ms, elapsed_ms / period_ms, device_ms, sum_late_ms / static_cast<double>(n), worst_late_ms,
+        exact_steps, n - 1);
+    // The device's time keeps up with the wall clock (skipping ahead when far behind).
+    EXPECT_LE(device_ms, elapsed_ms);
+    EXPECT_GE(device_ms, elapsed_ms / 2);
     Hal::reset_to_defaults();
 }
 

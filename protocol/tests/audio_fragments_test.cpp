@@ -128,19 +128,6 @@ TEST(AudioFragmentDescriptor, SplitRowsEndWithAShorterPiece) {
     EXPECT_EQ(d.sample_count, 0u);
 }
 
-TEST(AudioFragmentDescriptor, WholeRowsEndWithFewerRows) {
-    AudioFragmentPlan plan;
-    ASSERT_TRUE(build_audio_fragment_plan(128, 3, 1200, plan));
-    ASSERT_EQ(plan.fragment_count, 2);
-    AudioFragmentDescriptor d;
-    ASSERT_TRUE(get_audio_fragment_descriptor(plan, 1, d));
-    EXPECT_EQ(d.channel_offset, 2);
-    EXPECT_EQ(d.fragment_channel_count, 1);
-    EXPECT_EQ(d.frame_offset, 0);
-    EXPECT_EQ(d.fragment_frame_count, 128);
-    EXPECT_EQ(d.sample_count, 128u);
-}
-
 TEST(AudioFragmentDescriptor, InconsistentPlansFail) {
     AudioFragmentPlan good;
     ASSERT_TRUE(build_audio_fragment_plan(128, 3, 1200, good));
@@ -157,23 +144,6 @@ TEST(AudioFragmentDescriptor, InconsistentPlansFail) {
     plan.channels_per_fragment = 2;
     EXPECT_FALSE(get_audio_fragment_descriptor(plan, 32768, d));
     EXPECT_FALSE(get_audio_fragment_descriptor(plan, 2, d));
-}
-
-TEST(AudioFragmentBuild, OneFragmentOf1072BytesFor128By2) {
-    const std::vector<float> block = make_block(1, 128, 2);
-    std::vector<PacketBytes> datagrams;
-    ASSERT_TRUE(build_audio_fragment_packets(9, 1, 48000, 128, 2, block, datagrams, 1200));
-    ASSERT_EQ(datagrams.size(), 1u);
-    EXPECT_EQ(datagrams[0].size(), 1072u);
-    const ParsedFragment fragment = parse(datagrams[0]);
-    EXPECT_EQ(fragment.count, 256u);
-    EXPECT_EQ(std::memcmp(fragment.samples, block.data(), 256 * sizeof(float)), 0);
-    EXPECT_EQ(fragment.packet.server_sample_time, 0u);
-
-    ASSERT_TRUE(build_audio_fragment_packets(9, 1, 48000, 128, 2, block, datagrams, 560));
-    ASSERT_EQ(datagrams.size(), 2u);
-    EXPECT_EQ(datagrams[0].size(), 560u);
-    EXPECT_EQ(datagrams[1].size(), 560u);
 }
 
 TEST(AudioFragmentBuild, WholeBlockGivesTheBytesOfSingleFragments) {
@@ -237,6 +207,14 @@ TEST(AudioFragmentBuild, RefusesBadBlocksAndEmptiesTheOutput) {
     EXPECT_TRUE(datagrams.empty());
     // A channel count so large that frames x channels wraps to the block's size.
     EXPECT_FALSE(build_audio_fragment_packets(9, 1, 48000, 2, std::size_t{1} << 63, {}, datagrams, 1200));
+    // One fragment needs exactly its samples; a null pointer fails instead of being read.
+    PacketBytes out;
+    EXPECT_FALSE(
+        build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, {1.0f, 2.0f, 3.0f}, out, 1200));
+    EXPECT_TRUE(out.empty());
+    out.resize(3);
+    EXPECT_FALSE(build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, nullptr, 4, out, 1200));
+    EXPECT_TRUE(out.empty());
 }
 
 TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
@@ -282,80 +260,6 @@ TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
             EXPECT_EQ(count, 0u) << c.what;
         }
     }
-}
-
-TEST(AudioFragmentBuild, SingleFragmentNeedsExactlyItsSamples) {
-    const std::vector<float> samples{1.0f, -2.0f, 0.5f, 0.25f};
-    PacketBytes out;
-    ASSERT_TRUE(build_audio_fragment_packet(5, 0x01020304u, 44100, 4, 3, 1, 2, 1, 2, 1, 3,
-                                            0x0A0B0C0D0E0F1011u, samples, out, 1200));
-    EXPECT_EQ(out.size(), 64u);
-    const ParsedFragment fragment = parse(out);
-    EXPECT_EQ(std::memcmp(fragment.samples, samples.data(), 16), 0);
-
-    const std::vector<float> short_samples{1.0f, 2.0f, 3.0f};
-    EXPECT_FALSE(
-        build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, short_samples, out, 1200));
-    EXPECT_TRUE(out.empty());
-    // A null sample pointer fails instead of being read.
-    out.resize(3);
-    EXPECT_FALSE(build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, nullptr, 4, out, 1200));
-    EXPECT_TRUE(out.empty());
-}
-
-TEST(AudioFragmentAssembly, ReverseOrderCompletesWithIdenticalSamples) {
-    const std::vector<PacketBytes> datagrams = cut(100, 512, 8, 1200);
-    ASSERT_EQ(datagrams.size(), 16u);
-    std::vector<AudioFragmentAssemblySlot> slots;
-    for (std::size_t i = datagrams.size(); i-- > 0;) {
-        const AudioFragmentAssemblyResult result = offer(slots, datagrams[i], 8);
-        EXPECT_TRUE(result.accepted);
-        EXPECT_FALSE(result.dropped);
-        ASSERT_EQ(result.completed, i == 0);
-        if (result.completed) {
-            EXPECT_EQ(result.block.sequence, 100u);
-            EXPECT_EQ(result.block.sample_rate, 48000u);
-            EXPECT_EQ(result.block.frame_count, 512);
-            EXPECT_EQ(result.block.channel_count, 8);
-            EXPECT_EQ(result.block.receive_time_ns, 0u);
-            EXPECT_TRUE(same_bits(result.block.samples, make_block(100, 512, 8)));
-        }
-    }
-    EXPECT_EQ(slots.size(), 8u);
-    EXPECT_FALSE(slots[100 % 8].active);
-}
-
-TEST(AudioFragmentAssembly, RepeatedFragmentIsNeitherAcceptedNorCounted) {
-    const std::vector<PacketBytes> datagrams = cut(7, 512, 2, 1200);
-    ASSERT_EQ(datagrams.size(), 4u);
-    std::vector<AudioFragmentAssemblySlot> slots;
-    EXPECT_TRUE(offer(slots, datagrams[1], 2).accepted);
-    const AudioFragmentAssemblyResult repeat = offer(slots, datagrams[1], 2);
-    EXPECT_FALSE(repeat.accepted || repeat.completed || repeat.dropped);
-    EXPECT_EQ(slots[7].received_count, 1);
-    EXPECT_TRUE(offer(slots, datagrams[0], 2).accepted);
-    EXPECT_TRUE(offer(slots, datagrams[2], 2).accepted);
-    EXPECT_TRUE(offer(slots, datagrams[3], 2).completed);
-}
-
-TEST(AudioFragmentAssembly, NewerBlockOvertakesAndLateFragmentIsDropped) {
-    const std::uint32_t s = 21;
-    const std::vector<PacketBytes> old_block = cut(s, 512, 2, 1200);
-    const std::vector<PacketBytes> new_block = cut(s + 8, 512, 2, 1200);
-    std::vector<AudioFragmentAssemblySlot> slots;
-    EXPECT_TRUE(offer(slots, old_block[0], 2).accepted);
-
-    AudioFragmentAssemblyResult result = offer(slots, new_block[0], 2);
-    EXPECT_TRUE(result.dropped);
-    EXPECT_TRUE(result.accepted);
-    EXPECT_EQ(slots[s % 8].sequence, s + 8);
-    EXPECT_EQ(slots[s % 8].received_count, 1);
-
-    result = offer(slots, old_block[1], 2);
-    EXPECT_TRUE(result.dropped);
-    EXPECT_FALSE(result.accepted);
-    EXPECT_EQ(slots[s % 8].sequence, s + 8);
-    EXPECT_EQ(slots[s % 8].received_count, 1);
 }
 
 TEST(AudioFragmentAssembly, ForeignChannelCountIsIgnoredAndSlotCountZeroFails) {
@@ -437,21 +341,6 @@ TEST(AudioFragmentAssembly, MovingHandsOverStorageAndCopyingKeepsIt) {
     EXPECT_GE(slots[1].samples.capacity(), 256u);
 }
 
-TEST(AudioFragmentAssembly, OvertakingAcrossTheWrapIsReportedWithAnySlotCount) {
-    // With 3 slots, 4294967295 and 0 share slot 0 (2^32 - 1 is a multiple of 3): the newer block
-    // discards the unfinished one and says so.
-    const std::vector<PacketBytes> last = cut(4294967295u, 512, 1, 1200);
-    const std::vector<PacketBytes> first = cut(0, 512, 1, 1200);
-    std::vector<AudioFragmentAssemblySlot> slots;
-    EXPECT_TRUE(offer(slots, last[0], 1, false, 3).accepted);
-    AudioFragmentAssemblyResult result = offer(slots, first[0], 1, false, 3);
-    EXPECT_TRUE(result.accepted);
-    EXPECT_TRUE(result.dropped);
-    result = offer(slots, last[1], 1, false, 3);
-    EXPECT_TRUE(result.dropped);
-    EXPECT_FALSE(result.accepted);
-}
-
 TEST(AudioFragmentSlotDecision, FollowsTheSequenceDistance) {
     AudioFragmentAssemblySlot slot;
     slot.active = true;
@@ -509,31 +398,11 @@ TEST(SequenceDecisions, EngineOutputReceiveReportsGapsAndStaleBlocks) {
     EXPECT_EQ(d.missing_count, 2u);
 }
 
-TEST(SequenceDecisions, ServerInputPublishRefusesDuplicatesAndLateBlocks) {
-    ServerInputPublishState state;
-    ServerInputPublishDecision d = decide_server_input_publish(state, 20, 25);
-    EXPECT_TRUE(d.too_old);
-    EXPECT_FALSE(d.publish);
-    EXPECT_FALSE(state.has_last_sequence) << "a late block leaves the state unchanged";
-    d = decide_server_input_publish(state, 25, 25);
-    EXPECT_TRUE(d.publish);
-    d = decide_server_input_publish(state, 25, 20);
-    EXPECT_TRUE(d.duplicate);
-    d = decide_server_input_publish(state, 24, 20);
-    EXPECT_TRUE(d.duplicate);
-    d = decide_server_input_publish(state, 30, 31);
-    EXPECT_TRUE(d.too_old);
-    EXPECT_EQ(state.last_sequence, 25u);
-    state = {true, 4294967294u};
-    d = decide_server_input_publish(state, 1, 4294967295u);
-    EXPECT_TRUE(d.publish);
-    EXPECT_EQ(state.last_sequence, 1u);
-}
-
 // Many block shapes, cut and delivered out of order with loss and repeats, across many sequences
 // and across the 2^32 wrap. An oracle that tracks per slot only which fragment indices of which
 // sequence it holds predicts the flags of every single offer; every completed block must be
-// bit-identical to the block that was cut.
+// bit-identical to the block that was cut. With 3 slots (seed 8), 2^32 - 1 and 0 share a slot: a
+// slot count that does not divide 2^32 must hold at the wrap too.
 namespace {
 
 struct OracleSlot {
@@ -550,13 +419,13 @@ struct Delivery {
 } // namespace
 
 TEST(AudioFragmentAssembly, RandomizedLossReorderAndRepeatAcrossTheWrap) {
-    constexpr std::size_t kSlots = 8;
     std::size_t shapes_run = 0;
     std::size_t completed_total = 0;
     std::size_t dropped_total = 0;
     std::size_t completed_after_wrap = 0;
     for (const std::uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
         std::mt19937 rng(seed);
+        const std::size_t kSlots = seed == 8 ? 3 : 8;
         for (int shape = 0; shape < 6; ++shape) {
             const std::size_t channels = std::uniform_int_distribution<std::size_t>(1, 64)(rng);
             // Log-uniform frames and limits, so small and large shapes both appear.

@@ -1,5 +1,7 @@
 #include <velmora/test_support/child_process.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 
@@ -19,8 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& arguments,
-                                                  const std::vector<std::pair<std::string, std::string>>& environment) {
+std::unique_ptr<ChildProcess>
+ChildProcess::start(const std::vector<std::string>& arguments,
+                    const std::vector<std::pair<std::string, std::string>>& environment) {
     if (arguments.empty()) {
         return nullptr;
     }
@@ -123,9 +126,10 @@ bool ChildProcess::pump(std::chrono::milliseconds timeout) {
     return stdout_fd_ >= 0 || pending_.find('\n') != std::string::npos;
 }
 
+// Both look at the pipes at least once, so a time-out of 0 takes what is already there.
 bool ChildProcess::read_line(std::string& line, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    for (bool pumped = false;; pumped = true) {
         const std::size_t end = pending_.find('\n');
         if (end != std::string::npos) {
             line = pending_.substr(0, end);
@@ -134,28 +138,28 @@ bool ChildProcess::read_line(std::string& line, std::chrono::milliseconds timeou
             return true;
         }
         const auto now = Clock::now();
-        if (now >= deadline || stdout_fd_ < 0) {
+        if (stdout_fd_ < 0 || (pumped && now >= deadline)) {
             line = stdout_fd_ < 0 ? pending_ : std::string();
             return false;
         }
-        pump(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1));
+        pump(now >= deadline ? std::chrono::milliseconds(0)
+                             : std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }
 }
 
-bool ChildProcess::wait_for_line(const std::string& text, std::string& line, std::chrono::milliseconds timeout) {
+bool ChildProcess::wait_for_line(const std::string& text, std::string& line,
+                                 std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
+    do {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (!read_line(line, left)) {
-            if (stdout_fd_ < 0) {
-                return false;
+        if (read_line(line, std::max(left, std::chrono::milliseconds(0)))) {
+            if (line.find(text) != std::string::npos) {
+                return true;
             }
-            continue;
+        } else if (stdout_fd_ < 0 || Clock::now() >= deadline) {
+            return false;
         }
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
+    } while (Clock::now() < deadline);
     return false;
 }
 

@@ -25,10 +25,12 @@ bool parse_play_kind(const std::string& text, PlayKind& kind, std::string& wav_p
     return true;
 }
 
-double tone_frequency(std::uint32_t channel) { return 220.0 * std::pow(2.0, static_cast<double>(channel) / 12.0); }
+double tone_frequency(std::uint32_t channel) {
+    return 220.0 * std::pow(2.0, static_cast<double>(channel) / 12.0);
+}
 
 void DevicePlayer::prepare(PlayKind kind, std::uint32_t sample_rate, std::uint32_t channels,
-                           std::uint32_t input_channels, const WavAudio* wav) {
+                           std::uint32_t input_channels, const VelmoraCompat::WavAudio* wav) {
     kind_ = kind;
     sample_rate_ = sample_rate == 0 ? 48000 : sample_rate;
     channels_ = channels;
@@ -38,14 +40,15 @@ void DevicePlayer::prepare(PlayKind kind, std::uint32_t sample_rate, std::uint32
     for (std::uint32_t channel = 0; channel < channels; ++channel) {
         increment_[channel] = tone_frequency(channel) / sample_rate_;
     }
-    wav_ = wav != nullptr ? *wav : WavAudio{};
+    wav_ = wav != nullptr ? *wav : VelmoraCompat::WavAudio{};
     wav_position_ = 0;
     if (kind_ == PlayKind::wav && wav_.frames() == 0) {
         kind_ = PlayKind::silence;
     }
 }
 
-void DevicePlayer::render(const float* input, float* output, std::uint32_t frames, std::uint64_t output_frame) {
+void DevicePlayer::render(const float* input, float* output, std::uint32_t frames,
+                          std::uint64_t output_frame) {
     const std::size_t samples = static_cast<std::size_t>(frames) * channels_;
     switch (kind_) {
     case PlayKind::silence:
@@ -70,7 +73,8 @@ void DevicePlayer::render(const float* input, float* output, std::uint32_t frame
         for (std::uint32_t frame = 0; frame < frames; ++frame) {
             float* out = output + static_cast<std::size_t>(frame) * channels_;
             for (std::uint32_t channel = 0; channel < channels_; ++channel) {
-                out[channel] = static_cast<float>(kToneLevel * std::sin(2.0 * std::numbers::pi * phase_[channel]));
+                out[channel] =
+                    static_cast<float>(kToneLevel * std::sin(2.0 * std::numbers::pi * phase_[channel]));
                 phase_[channel] += increment_[channel];
                 phase_[channel] -= std::floor(phase_[channel]);
             }

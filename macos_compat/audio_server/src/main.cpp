@@ -47,8 +47,10 @@ int network_client_count() {
     void* mapped = ::mmap(nullptr, VelmoraDebug::kSharedStatsSize, PROT_READ, MAP_SHARED, fd, 0);
     if (mapped != MAP_FAILED) {
         const auto* stats = static_cast<const VelmoraDebug::SharedStats*>(mapped);
-        if (stats->signature == VelmoraDebug::kSharedStatsSignature && stats->version == VelmoraDebug::kSharedStatsVersion) {
-            count = std::atomic_ref<const std::int32_t>(stats->active_client_count).load(std::memory_order_relaxed);
+        if (stats->signature == VelmoraDebug::kSharedStatsSignature &&
+            stats->version == VelmoraDebug::kSharedStatsVersion) {
+            count = std::atomic_ref<const std::int32_t>(stats->active_client_count)
+                        .load(std::memory_order_relaxed);
         }
         ::munmap(mapped, VelmoraDebug::kSharedStatsSize);
     }
@@ -66,9 +68,10 @@ double cpu_seconds() {
 void print_status(AudioServerHost& host, double elapsed) {
     const HostStatus status = host.status();
     const int clients = network_client_count();
-    std::string line = "velmora_server: " + std::to_string(static_cast<long>(std::lround(elapsed))) + " s  cycles " +
-                       std::to_string(status.cycles) + "  clients " + (clients < 0 ? "n/a" : std::to_string(clients)) +
-                       "  overloads " + std::to_string(status.overloads);
+    std::string line = "velmora_server: " + std::to_string(static_cast<long>(std::lround(elapsed))) +
+                       " s  cycles " + std::to_string(status.cycles) + "  clients " +
+                       (clients < 0 ? "n/a" : std::to_string(clients)) + "  overloads " +
+                       std::to_string(status.overloads);
     if (status.io_errors != 0) {
         line += "  io-errors " + std::to_string(status.io_errors);
     }
@@ -84,8 +87,8 @@ void print_status(AudioServerHost& host, double elapsed) {
     line += levels.empty() ? "  input silent" : "  input peak dBFS" + levels;
     std::printf("%s\n", line.c_str());
     for (const ClickResult& click : host.monitor().take_click_results()) {
-        std::printf("velmora_server: click returned on input %u after %lld frames (%.3f ms)\n", click.channel + 1,
-                    static_cast<long long>(click.round_trip_frames),
+        std::printf("velmora_server: click returned on input %u after %lld frames (%.3f ms)\n",
+                    click.channel + 1, static_cast<long long>(click.round_trip_frames),
                     1000.0 * static_cast<double>(click.round_trip_frames) / host.device().sample_rate);
     }
     std::fflush(stdout);
@@ -94,15 +97,16 @@ void print_status(AudioServerHost& host, double elapsed) {
 int run(const ServerOptions& options) {
     if (!options.config_path.empty()) {
         if (::access(options.config_path.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "velmora_server: cannot read the configuration file %s\n", options.config_path.c_str());
+            std::fprintf(stderr, "velmora_server: cannot read the configuration file %s\n",
+                         options.config_path.c_str());
             return kExitUsage;
         }
         ::setenv("VELMORA_DRIVER_CONFIG", options.config_path.c_str(), 1);
     }
-    WavAudio wav;
+    VelmoraCompat::WavAudio wav;
     std::string error;
     if (options.play == PlayKind::wav) {
-        if (!read_wav_file(options.wav_path, wav, error)) {
+        if (!VelmoraCompat::read_wav_file(options.wav_path, wav, error)) {
             std::fprintf(stderr, "velmora_server: %s\n", error.c_str());
             return kExitFailure;
         }
@@ -124,20 +128,23 @@ int run(const ServerOptions& options) {
         std::fprintf(stderr, "velmora_server: %s\n", error.c_str());
         return kExitFailure;
     }
-    std::printf("velmora_server: plug-in %s, device \"%s\" (%s): input \"%s\" %u channels, output \"%s\" %u channels\n",
+    std::printf("velmora_server: plug-in %s, device \"%s\" (%s): input \"%s\" %u channels, output \"%s\" %u "
+                "channels\n",
                 bundle->bundle_identifier().c_str(), device.name.c_str(), device.uid.c_str(),
                 device.input_stream_name.c_str(), device.input_channels, device.output_stream_name.c_str(),
                 device.output_channels);
-    if (std::find(device.sample_rates.begin(), device.sample_rates.end(), options.sample_rate) == device.sample_rates.end()) {
+    if (std::find(device.sample_rates.begin(), device.sample_rates.end(), options.sample_rate) ==
+        device.sample_rates.end()) {
         std::string offered;
         for (std::uint32_t rate : device.sample_rates) {
             offered += (offered.empty() ? "" : ", ") + std::to_string(rate);
         }
-        std::fprintf(stderr, "velmora_server: the device does not offer %u Hz (it offers %s)\n", options.sample_rate,
-                     offered.c_str());
+        std::fprintf(stderr, "velmora_server: the device does not offer %u Hz (it offers %s)\n",
+                     options.sample_rate, offered.c_str());
         return kExitUsage;
     }
-    if (options.buffer_frames < device.min_buffer_frames || options.buffer_frames > device.max_buffer_frames) {
+    if (options.buffer_frames < device.min_buffer_frames ||
+        options.buffer_frames > device.max_buffer_frames) {
         std::fprintf(stderr, "velmora_server: the device takes %u to %u frames per buffer, not %u\n",
                      device.min_buffer_frames, device.max_buffer_frames, options.buffer_frames);
         return kExitUsage;
@@ -148,15 +155,17 @@ int run(const ServerOptions& options) {
     }
     const OSStatus attached = host.attach();
     if (attached != kAudioHardwareNoError) {
-        std::fprintf(stderr,
-                     "velmora_server: the device refused its client (AddDeviceClient returned %s): the plug-in's "
-                     "network server did not start; its log above says why\n",
-                     status_text(attached).c_str());
+        std::fprintf(
+            stderr,
+            "velmora_server: the device refused its client (AddDeviceClient returned %s): the plug-in's "
+            "network server did not start; its log above says why\n",
+            status_text(attached).c_str());
         return kExitAttachRefused;
     }
     InputRecorder recorder;
     if (!options.record_path.empty() &&
-        !recorder.start(options.record_path, options.sample_rate, device.input_channels, 2 * options.sample_rate, error)) {
+        !recorder.start(options.record_path, options.sample_rate, device.input_channels,
+                        2 * options.sample_rate, error)) {
         std::fprintf(stderr, "velmora_server: %s\n", error.c_str());
         return kExitFailure;
     }
@@ -165,18 +174,18 @@ int run(const ServerOptions& options) {
     settings.wav = &wav;
     settings.recorder = recorder.is_recording() ? &recorder : nullptr;
     const double cycles_per_second = static_cast<double>(options.sample_rate) / options.buffer_frames;
-    settings.timing_capacity =
-        options.duration_seconds > 0
-            ? static_cast<std::size_t>(std::min(options.duration_seconds * cycles_per_second + 4096.0, 16777216.0))
-            : std::size_t{1} << 20;
+    settings.timing_capacity = options.duration_seconds > 0
+                                   ? static_cast<std::size_t>(std::min(
+                                         options.duration_seconds * cycles_per_second + 4096.0, 16777216.0))
+                                   : std::size_t{1} << 20;
     const double cpu_before = cpu_seconds();
     if (!host.start_io(settings, error)) {
         std::fprintf(stderr, "velmora_server: %s\n", error.c_str());
         return kExitFailure;
     }
     static const char* const kPlayNames[] = {"silence", "tone", "click", "echo", "a WAV file"};
-    std::printf("velmora_server: running at %u Hz, %u frames per cycle, playing %s%s%s\n", options.sample_rate,
-                options.buffer_frames, kPlayNames[static_cast<int>(options.play)],
+    std::printf("velmora_server: running at %u Hz, %u frames per cycle, playing %s%s%s\n",
+                options.sample_rate, options.buffer_frames, kPlayNames[static_cast<int>(options.play)],
                 options.record_path.empty() ? "" : ", recording to ", options.record_path.c_str());
     std::fflush(stdout);
 
@@ -216,8 +225,11 @@ int run(const ServerOptions& options) {
     const double audio_seconds = static_cast<double>(host.frames_run()) / options.sample_rate;
     const HostStatus status = host.status();
     std::printf("velmora_server: stopped%s after %.1f s of audio: %llu cycles, %llu overloads\n",
-                stop_signal == SIGINT ? " by SIGINT" : stop_signal == SIGTERM ? " by SIGTERM" : "", audio_seconds,
-                static_cast<unsigned long long>(status.cycles), static_cast<unsigned long long>(status.overloads));
+                stop_signal == SIGINT    ? " by SIGINT"
+                : stop_signal == SIGTERM ? " by SIGTERM"
+                                         : "",
+                audio_seconds, static_cast<unsigned long long>(status.cycles),
+                static_cast<unsigned long long>(status.overloads));
     if (!options.record_path.empty()) {
         std::printf("velmora_server: recorded %llu frames to %s (%llu dropped)\n",
                     static_cast<unsigned long long>(recorder.frames_written()), options.record_path.c_str(),
@@ -225,10 +237,11 @@ int run(const ServerOptions& options) {
     }
     if (options.timing_report) {
         const CycleTiming::Summary timing = host.timing();
-        std::printf("velmora_server: timing: %zu cycles, wake-up lateness p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                    timing.cycles, timing.p50_us, timing.p99_us, timing.max_us);
-        std::printf("velmora_server: cpu: %.3f s over %.1f s of audio = %.2f ms per second of audio\n", cpu_used,
-                    audio_seconds, audio_seconds > 0 ? 1000.0 * cpu_used / audio_seconds : 0.0);
+        std::printf(
+            "velmora_server: timing: %zu cycles, wake-up lateness p50 %.1f us, p99 %.1f us, max %.1f us\n",
+            timing.cycles, timing.p50_us, timing.p99_us, timing.max_us);
+        std::printf("velmora_server: cpu: %.3f s over %.1f s of audio = %.2f ms per second of audio\n",
+                    cpu_used, audio_seconds, audio_seconds > 0 ? 1000.0 * cpu_used / audio_seconds : 0.0);
     }
     std::fflush(stdout);
     if (!recorded) {

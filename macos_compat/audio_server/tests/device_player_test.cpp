@@ -14,7 +14,8 @@ TEST(DevicePlayer, ToneGivesEveryChannelItsOwnFrequency) {
     player.prepare(PlayKind::tone, 48000, 32, 32);
     std::vector<float> output(32 * 48000);
     for (std::uint32_t start = 0; start < 48000; start += 128) {
-        player.render(nullptr, output.data() + static_cast<std::size_t>(start) * 32, std::min(128u, 48000 - start), start);
+        player.render(nullptr, output.data() + static_cast<std::size_t>(start) * 32,
+                      std::min(128u, 48000 - start), start);
     }
     for (std::uint32_t channel : {0u, 1u, 12u, 31u}) {
         int rising = 0;
@@ -59,7 +60,7 @@ TEST(DevicePlayer, EchoCopiesInputChannelsToTheSameOutputChannels) {
 }
 
 TEST(DevicePlayer, WavLoopsOnTheFirstChannels) {
-    WavAudio wav;
+    VelmoraCompat::WavAudio wav;
     wav.sample_rate = 48000;
     wav.channels = 1;
     wav.samples = {0.1f, 0.2f, 0.3f};

@@ -1,5 +1,5 @@
 #include <velmora/audio_server/input_recorder.h>
-#include <velmora/audio_server/wav_file.h>
+#include <velmora_compat/wav_file.h>
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,11 @@
 namespace {
 
 using namespace VelmoraAudioServer;
+using namespace VelmoraCompat;
 
 std::string temp_path(const std::string& name) {
-    return (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(::getpid()) + ".wav")).string();
+    return (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(::getpid()) + ".wav"))
+        .string();
 }
 
 std::vector<unsigned char> wav_bytes(std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
@@ -70,7 +72,9 @@ TEST(WavFile, ReadsIntegerAndFloatEncodings) {
     EXPECT_EQ(audio.channels, 2u);
     EXPECT_EQ(audio.samples, (std::vector<float>{0.5f, -1.0f}));
     // 24-bit mono through an extensible header: 0xC00000 = -0.5.
-    ASSERT_TRUE(parse_wav(wav_bytes(1, 1, 48000, 24, {0x00, 0x00, 0xC0, 0x00, 0x00, 0x40}, 6, true), audio, error)) << error;
+    ASSERT_TRUE(
+        parse_wav(wav_bytes(1, 1, 48000, 24, {0x00, 0x00, 0xC0, 0x00, 0x00, 0x40}, 6, true), audio, error))
+        << error;
     EXPECT_EQ(audio.samples, (std::vector<float>{-0.5f, 0.5f}));
     // 32-bit float, with a data chunk claiming more than the file holds (a recording cut short).
     const float values[3] = {0.25f, -0.75f, 1.0f};
@@ -89,7 +93,7 @@ TEST(WavFile, RefusesWhatItCannotPlay) {
     EXPECT_EQ(error, "unsupported encoding (format 1, 8 bits, 2 channels)");
     EXPECT_FALSE(parse_wav(wav_bytes(2, 2, 44100, 16, {1, 2}, 2), audio, error));
     EXPECT_FALSE(read_wav_file("/nonexistent.wav", audio, error));
-    EXPECT_EQ(error, "cannot open /nonexistent.wav");
+    EXPECT_EQ(error, "/nonexistent.wav: cannot open");
 }
 
 TEST(WavFile, WrittenFloatFilesReadBack) {

@@ -57,9 +57,9 @@ struct DeviceDescription {
 
 struct IoSettings {
     PlayKind play = PlayKind::silence;
-    const WavAudio* wav = nullptr;
-    InputRecorder* recorder = nullptr;   // null: no recording
-    std::size_t timing_capacity = 0;     // cycles whose wake-up lateness is kept
+    const VelmoraCompat::WavAudio* wav = nullptr;
+    InputRecorder* recorder = nullptr; // null: no recording
+    std::size_t timing_capacity = 0;   // cycles whose wake-up lateness is kept
 };
 
 struct HostStatus {
@@ -112,8 +112,8 @@ private:
     static OSStatus copy_from_storage(AudioServerPlugInHostRef host, CFStringRef key, CFPropertyListRef* out);
     static OSStatus write_to_storage(AudioServerPlugInHostRef host, CFStringRef key, CFPropertyListRef data);
     static OSStatus delete_from_storage(AudioServerPlugInHostRef host, CFStringRef key);
-    static OSStatus request_configuration_change(AudioServerPlugInHostRef host, AudioObjectID device, UInt64 action,
-                                                 void* info);
+    static OSStatus request_configuration_change(AudioServerPlugInHostRef host, AudioObjectID device,
+                                                 UInt64 action, void* info);
 
     void control_loop();
     void perform_change(const ChangeRequest& request);
@@ -121,7 +121,8 @@ private:
     bool start_io_locked(std::string& error);
     void stop_io_locked();
     void io_loop();
-    void run_cycle(std::uint64_t sample_time, std::uint64_t counter, UInt64 cycle_host_time, double ticks_per_frame);
+    void run_cycle(std::uint64_t sample_time, std::uint64_t counter, UInt64 cycle_host_time,
+                   double ticks_per_frame);
 
     PlugInBundle& bundle_;
     HostHandle handle_;

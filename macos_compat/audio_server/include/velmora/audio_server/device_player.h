@@ -10,7 +10,7 @@
 // allocates.
 #pragma once
 
-#include <velmora/audio_server/wav_file.h>
+#include <velmora_compat/wav_file.h>
 
 #include <cstdint>
 #include <string>
@@ -33,7 +33,7 @@ class DevicePlayer {
 public:
     // Control thread, while IO is stopped. `wav` is used for PlayKind::wav and copied.
     void prepare(PlayKind kind, std::uint32_t sample_rate, std::uint32_t output_channels,
-                 std::uint32_t input_channels, const WavAudio* wav = nullptr);
+                 std::uint32_t input_channels, const VelmoraCompat::WavAudio* wav = nullptr);
 
     // IO thread. Fills `output` (frames x output channels, interleaved). `output_frame` is the
     // device position of the first frame (frames since IO started); `input` is this cycle's
@@ -50,7 +50,7 @@ private:
     std::uint32_t input_channels_ = 0;
     std::vector<double> phase_;     // tone: cycles, 0..1
     std::vector<double> increment_; // tone: cycles per frame
-    WavAudio wav_;
+    VelmoraCompat::WavAudio wav_;
     std::size_t wav_position_ = 0;
 };
 

@@ -9,7 +9,7 @@
 // A cycle that does not fit is dropped whole and counted; the file then lacks those frames.
 #pragma once
 
-#include <velmora/audio_server/wav_file.h>
+#include <velmora_compat/wav_file.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -45,7 +45,7 @@ private:
     void writer_loop();
     std::uint64_t drain();
 
-    WavWriter writer_;
+    VelmoraCompat::WavWriter writer_;
     std::unique_ptr<float[]> ring_;
     std::uint32_t channels_ = 0;
     std::uint64_t capacity_ = 0;

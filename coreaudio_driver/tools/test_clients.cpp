@@ -40,19 +40,20 @@ void run_client(const Options& options, int index, std::atomic<std::uint64_t>& s
     while (std::chrono::steady_clock::now() < end) {
         client.announce(id, 1, map, map, options.latency);
         VelmoraTest::UdpTestClient::Events events;
-        client.receive_for(std::chrono::milliseconds(1000), events, [&](const VelmoraProtocol::SyncPacket& sync) {
-            const std::size_t frames = sync.frame_count;
-            block.resize(frames * static_cast<std::size_t>(options.channels));
-            for (std::size_t frame = 0; frame < frames; ++frame) {
-                const auto value = static_cast<float>(0.1 * std::sin(phase));
-                phase += 2.0 * std::numbers::pi * 440.0 / sync.sample_rate;
-                for (int channel = 0; channel < options.channels; ++channel) {
-                    block[static_cast<std::size_t>(channel) * frames + frame] = value;
+        client.receive_for(
+            std::chrono::milliseconds(1000), events, [&](const VelmoraProtocol::SyncPacket& sync) {
+                const std::size_t frames = sync.frame_count;
+                block.resize(frames * static_cast<std::size_t>(options.channels));
+                for (std::size_t frame = 0; frame < frames; ++frame) {
+                    const auto value = static_cast<float>(0.1 * std::sin(phase));
+                    phase += 2.0 * std::numbers::pi * 440.0 / sync.sample_rate;
+                    for (int channel = 0; channel < options.channels; ++channel) {
+                        block[static_cast<std::size_t>(channel) * frames + frame] = value;
+                    }
                 }
-            }
-            client.send_input_block(id, sync.sequence + options.latency, sync.sample_rate, sync.frame_count,
-                                    static_cast<std::size_t>(options.channels), block);
-        });
+                client.send_input_block(id, sync.sequence + options.latency, sync.sample_rate,
+                                        sync.frame_count, static_cast<std::size_t>(options.channels), block);
+            });
         syncs += events.syncs.size();
         blocks += events.blocks.size();
     }
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
         }
     }
     if (options.clients < 1 || options.channels < 1 || options.channels > 32 || options.duration <= 0) {
-        std::fprintf(stderr, "velmora_test_clients: 1 or more clients of 1 to 32 channels, for a positive time\n");
+        std::fprintf(stderr,
+                     "velmora_test_clients: 1 or more clients of 1 to 32 channels, for a positive time\n");
         return 2;
     }
     std::atomic<std::uint64_t> syncs{0};
@@ -94,8 +96,9 @@ int main(int argc, char** argv) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    std::printf("velmora_test_clients: %d clients of %d channels received %llu syncs and %llu output blocks\n",
-                options.clients, options.channels, static_cast<unsigned long long>(syncs.load()),
-                static_cast<unsigned long long>(blocks.load()));
+    std::printf(
+        "velmora_test_clients: %d clients of %d channels received %llu syncs and %llu output blocks\n",
+        options.clients, options.channels, static_cast<unsigned long long>(syncs.load()),
+        static_cast<unsigned long long>(blocks.load()));
     return 0;
 }

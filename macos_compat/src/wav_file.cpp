@@ -1,12 +1,11 @@
-#include <velmora/audio_server/wav_file.h>
+#include <velmora_compat/wav_file.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
-namespace VelmoraAudioServer {
+namespace VelmoraCompat {
 namespace {
 
 constexpr std::uint16_t kFormatPcm = 1;
@@ -14,6 +13,8 @@ constexpr std::uint16_t kFormatFloat = 3;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 // A 32-bit RIFF size field holds at most this much data.
 constexpr std::uint64_t kMaxRiffData = 0xFFFFFFFFull - 36;
+// What a device file or a command line may make the stand-ins read into memory.
+constexpr std::uint64_t kMaxFileBytes = 256ull * 1024 * 1024;
 
 std::uint32_t le32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -60,7 +61,8 @@ float decode(const unsigned char* p, std::uint16_t format, std::uint16_t bits) {
 
 bool parse_wav(const std::vector<unsigned char>& bytes, WavAudio& audio, std::string& error) {
     audio = WavAudio{};
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
         error = "not a RIFF/WAVE file";
         return false;
     }
@@ -75,7 +77,8 @@ bool parse_wav(const std::vector<unsigned char>& bytes, WavAudio& audio, std::st
         const std::uint64_t size = le32(chunk + 4);
         const std::size_t body = pos + 8;
         // A data chunk may claim more than the file holds (a recording cut short): take what is there.
-        const std::size_t available = static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size() - body));
+        const std::size_t available =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size() - body));
         if (std::memcmp(chunk, "fmt ", 4) == 0) {
             if (available < 16) {
                 error = "format chunk too short";
@@ -101,12 +104,16 @@ bool parse_wav(const std::vector<unsigned char>& bytes, WavAudio& audio, std::st
             const bool supported = (format == kFormatPcm && (bits == 16 || bits == 24 || bits == 32)) ||
                                    (format == kFormatFloat && (bits == 32 || bits == 64));
             if (!supported || channels == 0 || rate == 0) {
-                error = "unsupported encoding (format " + std::to_string(format) + ", " + std::to_string(bits) +
-                        " bits, " + std::to_string(channels) + " channels)";
+                error = "unsupported encoding (format " + std::to_string(format) + ", " +
+                        std::to_string(bits) + " bits, " + std::to_string(channels) + " channels)";
                 return false;
             }
             const std::size_t frame_bytes = static_cast<std::size_t>(channels) * (bits / 8);
             const std::size_t frames = available / frame_bytes;
+            if (frames == 0) {
+                error = "no audio frames";
+                return false;
+            }
             audio.sample_rate = rate;
             audio.channels = channels;
             audio.samples.resize(frames * channels);
@@ -125,12 +132,22 @@ bool parse_wav(const std::vector<unsigned char>& bytes, WavAudio& audio, std::st
 }
 
 bool read_wav_file(const std::string& path, WavAudio& audio, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {
-        error = "cannot open " + path;
+        error = path + ": cannot open";
         return false;
     }
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::streamoff size = file.tellg();
+    if (size < 0 || static_cast<std::uint64_t>(size) > kMaxFileBytes) {
+        error = path + ": larger than 256 MiB";
+        return false;
+    }
+    file.seekg(0);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+    if (!file.read(reinterpret_cast<char*>(bytes.data()), size)) {
+        error = path + ": cannot read";
+        return false;
+    }
     if (!parse_wav(bytes, audio, error)) {
         error = path + ": " + error;
         return false;
@@ -138,9 +155,12 @@ bool read_wav_file(const std::string& path, WavAudio& audio, std::string& error)
     return true;
 }
 
-WavWriter::~WavWriter() { close(); }
+WavWriter::~WavWriter() {
+    close();
+}
 
-bool WavWriter::open(const std::string& path, std::uint32_t sample_rate, std::uint32_t channels, std::string& error) {
+bool WavWriter::open(const std::string& path, std::uint32_t sample_rate, std::uint32_t channels,
+                     std::string& error) {
     close();
     failed_ = false;
     frames_ = 0;
@@ -150,6 +170,9 @@ bool WavWriter::open(const std::string& path, std::uint32_t sample_rate, std::ui
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
+    // The stream's buffer exists before the first write, so writing never allocates.
+    buffer_.resize(1U << 16);
+    std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
     unsigned char header[44] = {};
     std::memcpy(header, "RIFF", 4);
     put32(header + 4, 36);
@@ -202,4 +225,4 @@ bool WavWriter::close() {
     return !failed_;
 }
 
-} // namespace VelmoraAudioServer
+} // namespace VelmoraCompat

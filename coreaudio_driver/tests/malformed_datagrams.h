@@ -41,28 +41,34 @@ inline std::vector<std::vector<char>> malformed_datagrams(std::size_t count, std
     build_audio_fragment_packets(unknown_client, 3, 48000, 128, 2, block, fragments, 1200);
 
     // Header faults.
-    kinds.push_back(std::vector<char>(sync.begin(), sync.begin() + 15));  // shorter than a header
-    kinds.push_back(std::vector<char>(1, 'V'));  // one byte
-    variant(sync, [](std::vector<char>& d) { d[0] = 'X'; });  // bad magic
-    variant(sync, [](std::vector<char>& d) { put_u16(d, 4, 4); });  // old version
-    variant(sync, [](std::vector<char>& d) { put_u16(d, 4, 6); });  // newer version
-    variant(sync, [](std::vector<char>& d) { put_u32(d, 8, 45); });  // size disagrees
-    variant(sync, [](std::vector<char>& d) { put_u32(d, 12, 0); });  // client id 0
-    variant(sync, [](std::vector<char>& d) { put_u16(d, 6, 0); });  // type 0
-    variant(sync, [](std::vector<char>& d) { put_u16(d, 6, 8); });  // type 8
+    kinds.push_back(std::vector<char>(sync.begin(), sync.begin() + 15)); // shorter than a header
+    kinds.push_back(std::vector<char>(1, 'V'));                          // one byte
+    variant(sync, [](std::vector<char>& d) { d[0] = 'X'; });             // bad magic
+    variant(sync, [](std::vector<char>& d) { put_u16(d, 4, 4); });       // old version
+    variant(sync, [](std::vector<char>& d) { put_u16(d, 4, 6); });       // newer version
+    variant(sync, [](std::vector<char>& d) { put_u32(d, 8, 45); });      // size disagrees
+    variant(sync, [](std::vector<char>& d) { put_u32(d, 12, 0); });      // client id 0
+    variant(sync, [](std::vector<char>& d) { put_u16(d, 6, 0); });       // type 0
+    variant(sync, [](std::vector<char>& d) { put_u16(d, 6, 8); });       // type 8
     variant(sync, [](std::vector<char>& d) { put_u16(d, 6, 0xFFFF); });  // type 65535
     // Server-to-client types.
     kinds.push_back(sync);
     kinds.push_back(build_discovery_response_packet(unknown_client, 1, 28010));
     kinds.push_back(build_time_probe_response_packet(unknown_client, 1, 2, 3, 4));
     // Control requests of the wrong size.
-    variant(discovery, [](std::vector<char>& d) { d.push_back(0); put_u32(d, 8, 33); });
+    variant(discovery, [](std::vector<char>& d) {
+        d.push_back(0);
+        put_u32(d, 8, 33);
+    });
     variant(build_time_probe_request_packet(unknown_client, 1, 2), [](std::vector<char>& d) {
         d.resize(28);
         put_u32(d, 8, 28);
     });
     // Announces: truncated, counts that disagree with the length, invalid channel maps.
-    variant(announce, [](std::vector<char>& d) { d.resize(30); put_u32(d, 8, 30); });
+    variant(announce, [](std::vector<char>& d) {
+        d.resize(30);
+        put_u32(d, 8, 30);
+    });
     variant(announce, [](std::vector<char>& d) { put_u16(d, 16, 3); });
     settings.driver_inputs = {0, 32};
     kinds.push_back(build_announce_packet(settings, 1));
@@ -78,7 +84,10 @@ inline std::vector<std::vector<char>> malformed_datagrams(std::size_t count, std
     // Audio fragments: from a client nobody announced, cut short, and with a rectangle outside
     // their block.
     kinds.push_back(fragments.front());
-    variant(fragments.front(), [](std::vector<char>& d) { d.resize(60); put_u32(d, 8, 60); });
+    variant(fragments.front(), [](std::vector<char>& d) {
+        d.resize(60);
+        put_u32(d, 8, 60);
+    });
     variant(fragments.front(), [](std::vector<char>& d) { put_u16(d, 28, 1); });
     variant(fragments.front(), [](std::vector<char>& d) { put_u16(d, 36, 9); });
 
