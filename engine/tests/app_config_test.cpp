@@ -13,33 +13,224 @@
 
 namespace {
 
+using Settings = AppConfig::Settings;
+
 const std::string minimal = "[network]\nserver_ip = 127.0.0.1\n[asio]\ndriver_name = dev\n";
+const std::string net = "[asio]\ndriver_name=d\n[network]\nserver_ip=1.2.3.4\n";
+const std::string loopback = "[network]\nserver_ip=a\n[asio]\ndriver_name=\n[test]\nloopback_device=1\n";
 
-using Check = std::function<void(const AppConfig::Settings&)>;
-
-struct Case {
-    const char* name;
+template <typename T>
+std::string text_of(const std::vector<T>& list) {
     std::string text;
-    std::string error; // empty: the load must succeed
-    Check check;
+    for (const T& item : list) {
+        text += std::to_string(item) + ",";
+    }
+    return text;
+}
+
+// What a loaded file says, one field (or a few) as text.
+using Field = std::function<std::string(const Settings&)>;
+const Field ip = [](const Settings& s) { return s.client.server_ip; };
+const Field uid = [](const Settings& s) { return s.audio.device_uid; };
+const Field port = [](const Settings& s) { return std::to_string(s.client.server_port); };
+const Field id = [](const Settings& s) { return std::to_string(s.client.client_id); };
+const Field broadcast = [](const Settings& s) { return std::to_string(s.client.discovery_broadcast); };
+const Field payload = [](const Settings& s) { return std::to_string(s.client.udp_payload_bytes); };
+const Field inputs = [](const Settings& s) { return text_of(s.client.driver_inputs); };
+const Field outputs = [](const Settings& s) { return text_of(s.client.driver_outputs); };
+const Field maps = [](const Settings& s) {
+    return text_of(s.audio.input_channel_map) + "/" + text_of(s.audio.output_channel_map);
+};
+const Field test_keys = [](const Settings& s) {
+    const AudioDeviceSettings& a = s.audio;
+    return std::to_string(s.test.loopback_device) + ":" + std::to_string(a.loopback_drift_ppm) + ":" +
+           text_of(std::vector<std::uint64_t>(
+               {a.loopback_callback_jitter_max_ms, a.loopback_callback_skip_every,
+                a.loopback_callback_skip_count, a.loopback_callback_duplicate_every,
+                a.loopback_callback_duplicate_count, a.loopback_callback_stall_every_ms,
+                a.loopback_callback_stall_duration_ms, a.loopback_input_silence_every_ms,
+                a.loopback_input_silence_duration_ms, a.loopback_device_lost_after_ms,
+                a.loopback_device_lost_duration_ms}));
 };
 
-void run_cases(const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        AppConfig::Settings settings;
+struct Loads {
+    std::string text;
+    Field field;
+    std::string expected;
+};
+
+struct Fails {
+    std::string text;
+    std::string error;
+};
+
+void expect_loads(const std::vector<Loads>& cases) {
+    for (const Loads& c : cases) {
+        Settings settings;
         std::string error;
-        const bool ok = AppConfig::load_from_text(c.text, settings, error);
-        if (c.error.empty()) {
-            ASSERT_TRUE(ok) << error;
-            if (c.check) {
-                c.check(settings);
-            }
-        } else {
-            EXPECT_FALSE(ok);
-            EXPECT_EQ(error, c.error);
-        }
+        ASSERT_TRUE(AppConfig::load_from_text(c.text, settings, error)) << c.text << ": " << error;
+        EXPECT_EQ(c.field(settings), c.expected) << c.text;
     }
+}
+
+void expect_fails(const std::vector<Fails>& cases) {
+    for (const Fails& c : cases) {
+        Settings settings;
+        std::string error;
+        EXPECT_FALSE(AppConfig::load_from_text(c.text, settings, error)) << c.text;
+        EXPECT_EQ(error, c.error) << c.text;
+    }
+}
+
+TEST(AppConfigGrammar, LinesSectionsKeysAndComments) {
+    expect_loads({
+        {"[Network]\nSERVER_IP = 10.0.0.2\n[ASIO]\nDriver_Name = Dev\n",
+         [](const Settings& s) { return ip(s) + "/" + uid(s); },
+         "10.0.0.2/Dev"},                                     // names are case-insensitive
+        {"server_ip = 1.1.1.1\n" + minimal, ip, "127.0.0.1"}, // before any header: the empty section
+        {"[network]\r\nserver_ip = 1.2.3.4\r\n[asio]\r\ndriver_name = d\r\n", ip, "1.2.3.4"},
+        {"[network]\nserver_ip = x ; comment\n[asio]\ndriver_name = d # c\n",
+         [](const Settings& s) { return ip(s) + "/" + uid(s); }, "x/d"},                // inline comments cut
+        {"[network]\nserver_ip = \"a;b\" ; c\n[asio]\ndriver_name=d\n", ip, "\"a;b\""}, // quotes keep a ';'
+        // A later key replaces an earlier one; sections merge.
+        {"[network]\nserver_ip = 1\n[asio]\ndriver_name=d\n[network]\nserver_ip = 2\nclient_id = 5\n",
+         [](const Settings& s) { return ip(s) + "/" + id(s); }, "2/5"},
+        {minimal + "[other]\nx = y\n[network]\nfoo = bar\n", ip, "127.0.0.1"}, // unknown sections and keys
+        {"[network]\nserver_ip = a=b\n[asio]\ndriver_name=d\n", ip, "a=b"},
+        {"\t[network] \v\nserver_ip\f=\t9.9.9.9 \n[asio]\ndriver_name=d\n", ip,
+         "9.9.9.9"}, // every blank trimmed
+    });
+    expect_fails({
+        {"", "Missing required key [network] server_ip"},
+        {"# comment\n\n[]\n", "Invalid section header at line 3"},
+        {"[network\nserver_ip=1\n", "Invalid section header at line 1"},
+        {"[ ]\nserver_ip = 1.1.1.1\n[asio]\ndriver_name=d\n", "Missing required key [network] server_ip"},
+        {"; a\n\n# b\n[network]\nserver_ip\n",
+         "Expected key=value at line 5"}, // blank and comment lines count
+        {minimal + "oops\n", "Expected key=value at line 5"},
+    });
+}
+
+TEST(AppConfigTypes, NumbersBoolsAndLists) {
+    expect_loads({
+        {net + "server_port = 0x6D6A\n", port, "28010"},
+        {net + "client_id = 010\n", id, "8"},
+        {net + "client_id = 4294967295\n", id, "4294967295"},
+        {net + "discovery_broadcast = 0\n", broadcast, "0"},
+        {net + "discovery_broadcast = 2\n", broadcast, "1"},
+        {net + "[test]\nloopback_device = YES\n", test_keys, "1:0:0,0,0,0,0,0,0,0,0,0,0,"},
+        {net + "[test]\nloopback_device = Off\n", test_keys, "0:0:0,0,0,0,0,0,0,0,0,0,0,"},
+        {net + "[test]\nloopback_device=1\nloopback_drift_ppm = -250\n", test_keys,
+         "1:-250:0,0,0,0,0,0,0,0,0,0,0,"},
+        {net + "[velmora]\ndriver_inputs = 1,,2\n", inputs, "1,2,"},
+        {net + "[velmora]\ndriver_outputs =\n", outputs, ""},
+        {net + "[asio]\noutput_map = 0x3, 07\n", maps, "0,1,/3,7,"},
+        {net + "[transport]\nudp_payload_bytes = 52\n", payload, "52"},
+        {net + "[transport]\nudp_payload_bytes = 65507\n", payload, "65507"},
+    });
+    const std::string bad_id = "Invalid uint32 value for [network] client_id";
+    const std::string bad_payload = "Invalid uint32 value for [transport] udp_payload_bytes";
+    expect_fails({
+        {net + "server_port = 65536\n", "Invalid uint16 value for [network] server_port"},
+        {net + "client_id = 4294967296\n", bad_id},
+        {net + "client_id = 12abc\n", bad_id},
+        {net + "client_id =\n", bad_id},
+        {net + "client_id = -1\n", bad_id},
+        {net + "client_id = 0x\n", bad_id},
+        {net + "discovery_broadcast = true\n", "Invalid uint32 value for [network] discovery_broadcast"},
+        {net + "[latency]\nclient_latency_blocks = 99999999999999999999999\n",
+         "Invalid size value for [latency] client_latency_blocks"},
+        {net + "[test]\nloopback_device = maybe\n", "Invalid bool value for [test] loopback_device"},
+        {net + "[test]\nloopback_device=1\nloopback_drift_ppm = 1.5\n",
+         "Invalid integer value for [test] loopback_drift_ppm"},
+        {net + "[velmora]\ndriver_inputs = 1,  x2 ,3\n",
+         "Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x2"},
+        {net + "[transport]\nudp_payload_bytes = 51\n", bad_payload},
+        {net + "[transport]\nudp_payload_bytes = 65508\n", bad_payload},
+    });
+}
+
+TEST(AppConfigDefaults, EveryDefaultOfAMinimalFile) {
+    Settings s;
+    std::string error;
+    ASSERT_TRUE(AppConfig::load_from_text(minimal, s, error)) << error;
+    const auto& c = s.client;
+    EXPECT_EQ(std::vector<std::uint64_t>({c.client_id, c.server_port, c.client_latency_blocks,
+                                          c.announce_period_ms, c.discovery_timeout_ms, c.discovery_broadcast,
+                                          c.recv_buffer_bytes, c.send_buffer_bytes, c.udp_payload_bytes,
+                                          c.input_queue_target_blocks, c.input_queue_max_blocks,
+                                          c.input_latency_blocks, c.output_latency_blocks}),
+              std::vector<std::uint64_t>({1, 28010, 6, 1000, 500, 1, 1048576, 1048576, 1200, 2, 12, 6, 6}));
+    EXPECT_EQ(c.driver_inputs, (std::vector<std::int64_t>{2, 3}));
+    EXPECT_EQ(c.driver_outputs, (std::vector<std::int64_t>{0, 1}));
+    const auto& a = s.audio;
+    EXPECT_EQ(a.output_channel_map, (std::vector<long>{0, 1}));
+    EXPECT_EQ(a.input_channel_map, (std::vector<long>{0, 1}));
+    EXPECT_EQ(std::vector<std::uint64_t>({a.sample_rate, a.block_frames, a.prebuffer_blocks,
+                                          a.target_queue_depth, a.max_queue_blocks, s.test.loopback_device}),
+              std::vector<std::uint64_t>({48000, 128, 6, 6, 10, 0}));
+}
+
+TEST(AppConfigDerivation, QueueSizesFollowTheLatency) {
+    struct Row {
+        std::size_t latency, max_queue, input_max;
+    };
+    for (const Row row : {Row{1, 6, 8}, Row{2, 6, 8}, Row{3, 7, 9}, Row{6, 10, 12}, Row{128, 132, 134}}) {
+        SCOPED_TRACE(row.latency);
+        Settings s;
+        std::string error;
+        ASSERT_TRUE(AppConfig::load_from_text(
+            minimal + "[latency]\nclient_latency_blocks = " + std::to_string(row.latency) + "\n", s, error))
+            << error;
+        EXPECT_EQ(s.audio.prebuffer_blocks, row.latency);
+        EXPECT_EQ(s.audio.target_queue_depth, row.latency);
+        EXPECT_EQ(s.audio.max_queue_blocks, row.max_queue);
+        EXPECT_EQ(s.client.input_queue_max_blocks, row.input_max);
+        EXPECT_EQ(s.client.input_latency_blocks, row.latency);
+        EXPECT_EQ(s.client.output_latency_blocks, row.latency);
+    }
+}
+
+TEST(AppConfigCoreAudio, CoreAudioSectionReplacesAsio) {
+    const std::string server = "[network]\nserver_ip=a\n";
+    const Field device = [](const Settings& s) { return uid(s) + " " + maps(s); };
+    expect_loads({
+        {server + "[coreaudio]\ndevice_uid = X\n[asio]\ndriver_name = Y\ninput_map = 7\n", device,
+         "X 0,1,/0,1,"},
+        {server + "[CoreAudio]\nDevice_UID = uid:1\ninput_map = 4,5\noutput_map = 6\n", device,
+         "uid:1 4,5,/6,"},
+        {server + "[coreaudio]\n[asio]\ndriver_name=Y\n", device, "Y 0,1,/0,1,"}, // an empty section alone
+    });
+    expect_fails({
+        {server + "[coreaudio]\ninput_map = 1\n[asio]\ndriver_name = Y\n", "driver_name must be non-empty"},
+        {server + "[coreaudio]\ndevice_uid=X\ninput_map=z\n",
+         "Invalid integer list for [asio] input_map: Invalid integer list item: z"},
+    });
+}
+
+TEST(AppConfigLoopback, LoopbackRelaxesTheDeviceChecksOnly) {
+    const std::string no_loopback = "[network]\nserver_ip=a\n[asio]\ndriver_name=d\n[test]\n";
+    expect_loads({
+        {loopback + "[asio]\ninput_map=-1,-1\noutput_map=3,3\n", maps, "-1,-1,/3,3,"},
+        {loopback + "loopback_drift_ppm=-100000\nloopback_callback_jitter_max_ms=1000\n"
+                    "loopback_callback_skip_every=10\nloopback_callback_skip_count=128\n"
+                    "loopback_callback_duplicate_every=11\nloopback_callback_duplicate_count=2\n"
+                    "loopback_callback_stall_every_ms=1000\nloopback_callback_stall_duration_ms=1000\n"
+                    "loopback_input_silence_every_ms=900\nloopback_input_silence_duration_ms=20\n"
+                    "loopback_device_lost_after_ms=5000\nloopback_device_lost_duration_ms=10000\n",
+         test_keys, "1:-100000:1000,10,128,11,2,1000,1000,900,20,5000,10000,"},
+    });
+    expect_fails({
+        {"[network]\nserver_ip=a\n[test]\nloopback_device=1\n", "Missing required key [asio] driver_name"},
+        {loopback + "loopback_drift_ppm=200000\n", "loopback_drift_ppm must be in range -100000..100000"},
+        {no_loopback + "loopback_callback_skip_every=3\n",
+         "loopback fault injection requires [test] loopback_device=1"},
+        {no_loopback + "loopback_device_lost_duration_ms=1\n",
+         "loopback fault injection requires [test] loopback_device=1"},
+        {"[network]\nserver_ip=a\n[asio]\ndriver_name=\n", "driver_name must be non-empty"},
+        {loopback + "loopback_input_silence_every_ms=100\nloopback_input_silence_duration_ms=101\n",
+         "loopback_input_silence_duration_ms must be <= loopback_input_silence_every_ms"},
+    });
 }
 
 // An INI document kept as sections of keys, so a test can break or repair one key at a time.
@@ -74,262 +265,15 @@ struct Repair {
 // after the last repair.
 void walk_repairs(IniDocument document, const std::vector<Repair>& repairs) {
     for (const Repair& repair : repairs) {
-        AppConfig::Settings settings;
+        Settings settings;
         std::string error;
         ASSERT_FALSE(AppConfig::load_from_text(document.text(), settings, error)) << repair.expected_error;
         ASSERT_EQ(error, repair.expected_error);
         document.set(repair.section, repair.key, repair.value);
     }
-    AppConfig::Settings settings;
+    Settings settings;
     std::string error;
     EXPECT_TRUE(AppConfig::load_from_text(document.text(), settings, error)) << error;
-}
-
-TEST(AppConfigGrammar, LinesSectionsKeysAndComments) {
-    run_cases({
-        {"empty file misses server_ip", "", "Missing required key [network] server_ip", {}},
-        {"names are case-insensitive", "[Network]\nSERVER_IP = 10.0.0.2\n[ASIO]\nDriver_Name = Dev\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.client.server_ip, "10.0.0.2");
-             EXPECT_EQ(s.audio.device_uid, "Dev");
-         }},
-        {"two-character header", "# comment\n\n[]\n", "Invalid section header at line 3", {}},
-        {"unclosed header", "[network\nserver_ip=1\n", "Invalid section header at line 1", {}},
-        {"blank between brackets is the empty section",
-         "[ ]\nserver_ip = 1.1.1.1\n[asio]\ndriver_name=d\n",
-         "Missing required key [network] server_ip",
-         {}},
-        {"keys before any header are in the empty section", "server_ip = 1.1.1.1\n" + minimal, "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_ip, "127.0.0.1"); }},
-        {"line without equals counts blank and comment lines",
-         "; a\n\n# b\n[network]\nserver_ip\n",
-         "Expected key=value at line 5",
-         {}},
-        {"carriage returns are dropped", "[network]\r\nserver_ip = 1.2.3.4\r\n[asio]\r\ndriver_name = d\r\n",
-         "", [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_ip, "1.2.3.4"); }},
-        {"inline comment cut", "[network]\nserver_ip = x ; comment\n[asio]\ndriver_name = d # c\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.client.server_ip, "x");
-             EXPECT_EQ(s.audio.device_uid, "d");
-         }},
-        {"quoted semicolon stays with its quotes",
-         "[network]\nserver_ip = \"a;b\" ; c\n[asio]\ndriver_name=d\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_ip, "\"a;b\""); }},
-        {"later key replaces earlier, sections merge",
-         "[network]\nserver_ip = 1\n[asio]\ndriver_name=d\n[network]\nserver_ip = 2\nclient_id = 5\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.client.server_ip, "2");
-             EXPECT_EQ(s.client.client_id, 5u);
-         }},
-        {"unknown sections and keys are ignored", minimal + "[other]\nx = y\n[network]\nfoo = bar\n", "", {}},
-        {"value may contain equals", "[network]\nserver_ip = a=b\n[asio]\ndriver_name=d\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_ip, "a=b"); }},
-        {"whitespace of every kind is trimmed",
-         "\t[network] \v\nserver_ip\f=\t9.9.9.9 \n[asio]\ndriver_name=d\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_ip, "9.9.9.9"); }},
-        {"bad line after a good file part still stops the load",
-         minimal + "oops\n",
-         "Expected key=value at line 5",
-         {}},
-    });
-}
-
-TEST(AppConfigTypes, NumbersBoolsAndLists) {
-    const std::string net = "[asio]\ndriver_name=d\n[network]\nserver_ip=1.2.3.4\n";
-    run_cases({
-        {"uint16 overflow",
-         net + "server_port = 65536\n",
-         "Invalid uint16 value for [network] server_port",
-         {}},
-        {"hexadecimal port", net + "server_port = 0x6D6A\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.server_port, 28010); }},
-        {"octal client id", net + "client_id = 010\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.client_id, 8u); }},
-        {"uint32 maximum", net + "client_id = 4294967295\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.client_id, 4294967295u); }},
-        {"uint32 overflow",
-         net + "client_id = 4294967296\n",
-         "Invalid uint32 value for [network] client_id",
-         {}},
-        {"trailing letters", net + "client_id = 12abc\n", "Invalid uint32 value for [network] client_id", {}},
-        {"empty number", net + "client_id =\n", "Invalid uint32 value for [network] client_id", {}},
-        {"negative uint32", net + "client_id = -1\n", "Invalid uint32 value for [network] client_id", {}},
-        {"bare hex prefix", net + "client_id = 0x\n", "Invalid uint32 value for [network] client_id", {}},
-        {"discovery_broadcast takes no words",
-         net + "discovery_broadcast = true\n",
-         "Invalid uint32 value for [network] discovery_broadcast",
-         {}},
-        {"discovery_broadcast 0", net + "discovery_broadcast = 0\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_FALSE(s.client.discovery_broadcast); }},
-        {"discovery_broadcast 2", net + "discovery_broadcast = 2\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_TRUE(s.client.discovery_broadcast); }},
-        {"size overflow",
-         net + "[latency]\nclient_latency_blocks = 99999999999999999999999\n",
-         "Invalid size value for [latency] client_latency_blocks",
-         {}},
-        {"bool words", net + "[test]\nloopback_device = YES\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_TRUE(s.test.loopback_device); }},
-        {"bool off", net + "[test]\nloopback_device = Off\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_FALSE(s.test.loopback_device); }},
-        {"bad bool",
-         net + "[test]\nloopback_device = maybe\n",
-         "Invalid bool value for [test] loopback_device",
-         {}},
-        {"bad integer",
-         net + "[test]\nloopback_device=1\nloopback_drift_ppm = 1.5\n",
-         "Invalid integer value for [test] loopback_drift_ppm",
-         {}},
-        {"negative integer", net + "[test]\nloopback_device=1\nloopback_drift_ppm = -250\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.audio.loopback_drift_ppm, -250); }},
-        {"list with an empty item", net + "[velmora]\ndriver_inputs = 1,,2\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.client.driver_inputs, (std::vector<std::int64_t>{1, 2}));
-         }},
-        {"empty list", net + "[velmora]\ndriver_outputs =\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_TRUE(s.client.driver_outputs.empty()); }},
-        {"bad list item as written",
-         net + "[velmora]\ndriver_inputs = 1,  x2 ,3\n",
-         "Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x2",
-         {}},
-        {"hex list items", net + "[asio]\noutput_map = 0x3, 07\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.audio.output_channel_map, (std::vector<long>{3, 7}));
-         }},
-        {"udp payload 51",
-         net + "[transport]\nudp_payload_bytes = 51\n",
-         "Invalid uint32 value for [transport] udp_payload_bytes",
-         {}},
-        {"udp payload 65508",
-         net + "[transport]\nudp_payload_bytes = 65508\n",
-         "Invalid uint32 value for [transport] udp_payload_bytes",
-         {}},
-        {"udp payload 52", net + "[transport]\nudp_payload_bytes = 52\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.udp_payload_bytes, 52u); }},
-        {"udp payload 65507", net + "[transport]\nudp_payload_bytes = 65507\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.client.udp_payload_bytes, 65507u); }},
-    });
-}
-
-TEST(AppConfigDefaults, EveryDefaultOfAMinimalFile) {
-    AppConfig::Settings s;
-    std::string error;
-    ASSERT_TRUE(AppConfig::load_from_text(minimal, s, error)) << error;
-    const auto& c = s.client;
-    EXPECT_EQ(std::vector<std::uint64_t>({c.client_id, c.server_port, c.client_latency_blocks,
-                                          c.announce_period_ms, c.discovery_timeout_ms, c.discovery_broadcast,
-                                          c.recv_buffer_bytes, c.send_buffer_bytes, c.udp_payload_bytes,
-                                          c.input_queue_target_blocks, c.input_queue_max_blocks,
-                                          c.input_latency_blocks, c.output_latency_blocks}),
-              std::vector<std::uint64_t>({1, 28010, 6, 1000, 500, 1, 1048576, 1048576, 1200, 2, 12, 6, 6}));
-    EXPECT_EQ(c.driver_inputs, (std::vector<std::int64_t>{2, 3}));
-    EXPECT_EQ(c.driver_outputs, (std::vector<std::int64_t>{0, 1}));
-    const auto& a = s.audio;
-    EXPECT_EQ(a.output_channel_map, (std::vector<long>{0, 1}));
-    EXPECT_EQ(a.input_channel_map, (std::vector<long>{0, 1}));
-    EXPECT_EQ(std::vector<std::uint64_t>({a.sample_rate, a.block_frames, a.prebuffer_blocks,
-                                          a.target_queue_depth, a.max_queue_blocks, s.test.loopback_device}),
-              std::vector<std::uint64_t>({48000, 128, 6, 6, 10, 0}));
-}
-
-TEST(AppConfigDerivation, QueueSizesFollowTheLatency) {
-    struct Row {
-        std::size_t latency, max_queue, input_max;
-    };
-    for (const Row row : {Row{1, 6, 8}, Row{2, 6, 8}, Row{3, 7, 9}, Row{6, 10, 12}, Row{128, 132, 134}}) {
-        SCOPED_TRACE(row.latency);
-        AppConfig::Settings s;
-        std::string error;
-        ASSERT_TRUE(AppConfig::load_from_text(
-            minimal + "[latency]\nclient_latency_blocks = " + std::to_string(row.latency) + "\n", s, error))
-            << error;
-        EXPECT_EQ(s.audio.prebuffer_blocks, row.latency);
-        EXPECT_EQ(s.audio.target_queue_depth, row.latency);
-        EXPECT_EQ(s.audio.max_queue_blocks, row.max_queue);
-        EXPECT_EQ(s.client.input_queue_max_blocks, row.input_max);
-        EXPECT_EQ(s.client.input_latency_blocks, row.latency);
-        EXPECT_EQ(s.client.output_latency_blocks, row.latency);
-    }
-}
-
-TEST(AppConfigCoreAudio, CoreAudioSectionReplacesAsio) {
-    run_cases({
-        {"device_uid wins over driver_name",
-         "[network]\nserver_ip=a\n[coreaudio]\ndevice_uid = X\n[asio]\ndriver_name = Y\ninput_map = 7\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.audio.device_uid, "X");
-             EXPECT_EQ(s.audio.input_channel_map, (std::vector<long>{0, 1}));
-         }},
-        {"maps come from coreaudio",
-         "[network]\nserver_ip=a\n[CoreAudio]\nDevice_UID = uid:1\ninput_map = 4,5\noutput_map = 6\n", "",
-         [](const AppConfig::Settings& s) {
-             EXPECT_EQ(s.audio.device_uid, "uid:1");
-             EXPECT_EQ(s.audio.input_channel_map, (std::vector<long>{4, 5}));
-             EXPECT_EQ(s.audio.output_channel_map, (std::vector<long>{6}));
-         }},
-        {"coreaudio without device_uid has an empty name",
-         "[network]\nserver_ip=a\n[coreaudio]\ninput_map = 1\n[asio]\ndriver_name = Y\n",
-         "driver_name must be non-empty",
-         {}},
-        {"empty coreaudio header alone changes nothing",
-         "[network]\nserver_ip=a\n[coreaudio]\n[asio]\ndriver_name=Y\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_EQ(s.audio.device_uid, "Y"); }},
-        {"coreaudio list errors name the asio key",
-         "[network]\nserver_ip=a\n[coreaudio]\ndevice_uid=X\ninput_map=z\n",
-         "Invalid integer list for [asio] input_map: Invalid integer list item: z",
-         {}},
-    });
-}
-
-TEST(AppConfigLoopback, LoopbackRelaxesTheDeviceChecksOnly) {
-    const std::string net = "[network]\nserver_ip=a\n";
-    run_cases({
-        {"empty name and odd maps with loopback",
-         net + "[asio]\ndriver_name=\ninput_map=-1,-1\noutput_map=3,3\n[test]\nloopback_device=yes\n", "",
-         [](const AppConfig::Settings& s) { EXPECT_TRUE(s.test.loopback_device); }},
-        {"missing driver_name key still fails",
-         net + "[test]\nloopback_device=1\n",
-         "Missing required key [asio] driver_name",
-         {}},
-        {"drift limit holds with loopback",
-         net + "[asio]\ndriver_name=\n[test]\nloopback_device=1\nloopback_drift_ppm=200000\n",
-         "loopback_drift_ppm must be in range -100000..100000",
-         {}},
-        {"fault injection needs loopback",
-         net + "[asio]\ndriver_name=d\n[test]\nloopback_callback_skip_every=3\n",
-         "loopback fault injection requires [test] loopback_device=1",
-         {}},
-        {"every fault key counts",
-         net + "[asio]\ndriver_name=d\n[test]\nloopback_device_lost_duration_ms=1\n",
-         "loopback fault injection requires [test] loopback_device=1",
-         {}},
-        {"empty name without loopback", net + "[asio]\ndriver_name=\n", "driver_name must be non-empty", {}},
-        {"all fault keys load",
-         net + "[asio]\ndriver_name=\n[test]\nloopback_device=on\nloopback_drift_ppm=-100000\n"
-               "loopback_callback_jitter_max_ms=1000\nloopback_callback_skip_every=10\n"
-               "loopback_callback_skip_count=128\nloopback_callback_duplicate_every=11\n"
-               "loopback_callback_duplicate_count=2\nloopback_callback_stall_every_ms=1000\n"
-               "loopback_callback_stall_duration_ms=1000\nloopback_input_silence_every_ms=900\n"
-               "loopback_input_silence_duration_ms=20\nloopback_device_lost_after_ms=5000\n"
-               "loopback_device_lost_duration_ms=10000\n",
-         "",
-         [](const AppConfig::Settings& s) {
-             const AudioDeviceSettings& a = s.audio;
-             EXPECT_EQ(a.loopback_drift_ppm, -100000);
-             EXPECT_EQ(std::vector<std::uint64_t>(
-                           {a.loopback_callback_jitter_max_ms, a.loopback_callback_skip_every,
-                            a.loopback_callback_skip_count, a.loopback_callback_duplicate_every,
-                            a.loopback_callback_duplicate_count, a.loopback_callback_stall_every_ms,
-                            a.loopback_callback_stall_duration_ms, a.loopback_input_silence_every_ms,
-                            a.loopback_input_silence_duration_ms, a.loopback_device_lost_after_ms,
-                            a.loopback_device_lost_duration_ms}),
-                       std::vector<std::uint64_t>({1000, 10, 128, 11, 2, 1000, 1000, 900, 20, 5000, 10000}));
-         }},
-        {"silence longer than its period",
-         net + "[asio]\ndriver_name=\n[test]\nloopback_device=1\n"
-               "loopback_input_silence_every_ms=100\nloopback_input_silence_duration_ms=101\n",
-         "loopback_input_silence_duration_ms must be <= loopback_input_silence_every_ms",
-         {}},
-    });
 }
 
 TEST(AppConfigOrder, KeysAreReadInTheirOrder) {
@@ -465,7 +409,7 @@ TEST(AppConfigFile, ReadsAFileAndAFailedLoadLeavesTheRecordUntouched) {
         std::filesystem::temp_directory_path() / ("velmora_app_config_" + std::to_string(::getpid()));
     std::ofstream(path, std::ios::binary)
         << "[network]\r\nserver_ip = 192.168.1.20\r\nclient_id = 0x10\r\n[coreaudio]\r\ndevice_uid = uid\r\n";
-    AppConfig::Settings settings;
+    Settings settings;
     settings.client.server_port = 1;
     std::string error;
     ASSERT_TRUE(AppConfig::load_from_file(path, settings, error)) << error;

@@ -70,13 +70,7 @@ TEST_F(RealtimeCycle, CountersSeeLocks) {
 TEST_F(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
     VirtualPlayerClock clock(5000000000000ull);
     ScriptedAudioDevice* device = nullptr;
-    AsioPlayer player(
-        [&device] {
-            auto created = std::make_unique<ScriptedAudioDevice>();
-            device = created.get();
-            return created;
-        },
-        clock);
+    AsioPlayer player(ScriptedAudioDevice::factory(device), clock);
     AudioDeviceSettings s;
     s.output_channel_map = {0, 1, 2, 3};
     s.input_channel_map = {0, 1};

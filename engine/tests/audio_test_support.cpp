@@ -57,6 +57,14 @@ void ScriptedAudioDevice::write_channel(long channel, long, const float* source,
     }
 }
 
+std::function<std::unique_ptr<AudioDevice>()> ScriptedAudioDevice::factory(ScriptedAudioDevice*& created) {
+    return [&created] {
+        auto device = std::make_unique<ScriptedAudioDevice>();
+        created = device.get();
+        return device;
+    };
+}
+
 void ScriptedAudioDevice::cycle() {
     if (callback_ != nullptr) {
         callback_(context_, 0);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,8 @@ public:
 
     // Runs one IO cycle (the player's callback) on the calling thread.
     void cycle();
+    // A player's device factory that makes scripted devices and points `created` at the last one.
+    static std::function<std::unique_ptr<AudioDevice>()> factory(ScriptedAudioDevice*& created);
 
     std::atomic<bool> lost{false};
     bool started = false;

@@ -17,13 +17,7 @@ DriftResult run_drift_simulation(const DriftCase& c) {
 
     VirtualPlayerClock clock(1000000000ull);
     ScriptedAudioDevice* device = nullptr;
-    AsioPlayer player(
-        [&device] {
-            auto created = std::make_unique<ScriptedAudioDevice>();
-            device = created.get();
-            return created;
-        },
-        clock);
+    AsioPlayer player(ScriptedAudioDevice::factory(device), clock);
     AudioDeviceSettings settings;
     settings.sample_rate = c.sample_rate;
     settings.block_frames = frames;
