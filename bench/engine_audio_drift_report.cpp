@@ -98,21 +98,64 @@ double pll_at(const DriftResult& r, double t) {
     return r.seconds.empty() ? 0.0 : r.seconds.back().pll_ratio;
 }
 
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    const auto index =
+        static_cast<std::size_t>(std::clamp(p, 0.0, 1.0) * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(index), values.end());
+    return values[index];
+}
+
 void report_case(double ppm, std::size_t latency, double seconds) {
     DriftCase c;
     c.drift_ppm = ppm;
     c.latency_blocks = latency;
     c.seconds = seconds;
+    // Depth error (depth - target, frames) after each cycle: every cycle of the last quarter of
+    // the run, and the mean of each second.
+    std::vector<double> steady;
+    std::vector<double> second_means;
+    double second_sum = 0.0;
+    std::size_t second_count = 0;
+    c.on_cycle = [&](double t, double error, const float*, std::size_t) {
+        if (t >= seconds * 0.75) {
+            steady.push_back(error);
+        }
+        second_sum += error;
+        ++second_count;
+        if (t >= static_cast<double>(second_means.size() + 1)) {
+            second_means.push_back(second_sum / static_cast<double>(second_count));
+            second_sum = 0.0;
+            second_count = 0;
+        }
+    };
     const DriftResult r = run_drift_simulation(c);
-    std::printf("%+6.0f ppm  L=%-2zu  T=%4llu C=%4llu | pll@10s %.7f @60s %.7f @end %.7f (true %.7f) | "
-                "steady err mean %7.1f p50 %6.0f [p1 %6.0f, p99 %6.0f] | settle %5.0f s | "
-                "underruns %6llu (after 10 s %6llu) overruns %6llu (after 10 s %6llu)\n",
-                ppm, latency, static_cast<unsigned long long>(r.target_frames),
-                static_cast<unsigned long long>(r.capacity_frames), pll_at(r, 10), pll_at(r, 60),
-                r.seconds.back().pll_ratio, r.true_ratio, r.steady_error_mean, r.steady_error_p50, r.steady_error_p1,
-                r.steady_error_p99, r.settle_time_s, static_cast<unsigned long long>(r.underruns),
-                static_cast<unsigned long long>(r.underruns_after_10s), static_cast<unsigned long long>(r.overruns),
-                static_cast<unsigned long long>(r.overruns_after_10s));
+    double mean = 0.0;
+    for (const double e : steady) {
+        mean += e / static_cast<double>(steady.size());
+    }
+    const double p1 = percentile(steady, 0.01);
+    const double p99 = percentile(steady, 0.99);
+    // Settled once the one-second mean error stays inside the steady envelope [p1, p99] widened
+    // by 16 frames; negative when it never settles.
+    double settle = second_means.empty() ? -1.0 : 1.0;
+    for (std::size_t i = second_means.size(); i-- > 0;) {
+        if (second_means[i] < p1 - 16.0 || second_means[i] > p99 + 16.0) {
+            settle = i + 1 < second_means.size() ? static_cast<double>(i + 2) : -1.0;
+            break;
+        }
+    }
+    std::printf(
+        "%+6.0f ppm  L=%-2zu  T=%4llu C=%4llu | pll@10s %.7f @60s %.7f @end %.7f (true %.7f) | "
+        "steady err mean %7.1f p50 %6.0f [p1 %6.0f, p99 %6.0f] | settle %5.0f s | "
+        "underruns %6llu (after 10 s %6llu) overruns %6llu (after 10 s %6llu)\n",
+        ppm, latency, static_cast<unsigned long long>(r.target_frames),
+        static_cast<unsigned long long>(r.capacity_frames), pll_at(r, 10), pll_at(r, 60),
+        r.seconds.back().pll_ratio, r.true_ratio, mean, percentile(steady, 0.5), p1, p99, settle,
+        static_cast<unsigned long long>(r.underruns), static_cast<unsigned long long>(r.underruns_after_10s),
+        static_cast<unsigned long long>(r.overruns), static_cast<unsigned long long>(r.overruns_after_10s));
 }
 
 void report_thd(double ppm, std::size_t latency, double jitter_ms) {
@@ -127,7 +170,7 @@ void report_thd(double ppm, std::size_t latency, double jitter_ms) {
     c.seconds = to;
     c.sine_hz = 1000.0;
     c.network_jitter_ms = jitter_ms;
-    c.on_output = [&](double t, const float* samples, std::size_t frames) {
+    c.on_cycle = [&](double t, double, const float* samples, std::size_t frames) {
         if (t < from) {
             return;
         }

@@ -84,3 +84,34 @@ void VirtualPlayerClock::sleep_ms(std::uint32_t milliseconds) const {
 void VirtualPlayerClock::sleep_us(std::uint32_t microseconds) const {
     advance_ns(static_cast<std::uint64_t>(microseconds) * 1000);
 }
+
+bool ThreadedAudioDevice::open(const AudioDeviceSettings& settings, LogCallback, CycleCallback callback,
+                               void* context) {
+    callback_ = callback;
+    context_ = context;
+    block_frames = settings.block_frames;
+    sample_rate = settings.sample_rate;
+    output_channels = settings.output_channel_map.size();
+    input_channels = settings.input_channel_map.size();
+    return true;
+}
+
+bool ThreadedAudioDevice::start() {
+    running_ = true;
+    thread_ = std::thread([this] {
+        while (running_) {
+            if (!device_lost()) {
+                callback_(context_, 0);
+            }
+            std::this_thread::sleep_for(period_);
+        }
+    });
+    return true;
+}
+
+void ThreadedAudioDevice::stop() {
+    running_ = false;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}

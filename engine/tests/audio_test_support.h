@@ -5,10 +5,13 @@
 #include <velmora/engine/audio_device.h>
 #include <velmora/engine/player_clock.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // An `AudioDevice` whose cycles the test runs by calling `cycle()`. Input channel c of every cycle
@@ -26,7 +29,8 @@ public:
     std::vector<std::vector<float>> output;
     std::vector<bool> output_was_silence_request;
 
-    bool open(const AudioDeviceSettings& settings, LogCallback log, CycleCallback callback, void* context) override;
+    bool open(const AudioDeviceSettings& settings, LogCallback log, CycleCallback callback,
+              void* context) override;
     bool start() override;
     void stop() override;
     void read_channel(long channel, long buffer_index, float* destination, long frames) override;
@@ -45,6 +49,34 @@ public:
 private:
     CycleCallback callback_ = nullptr;
     void* context_ = nullptr;
+};
+
+// An `AudioDevice` whose cycles run on a thread of their own, one per `period`, as hardware does.
+// Every input reads 0.25; it reports itself lost (and stops cycling) while `lost` says so.
+class ThreadedAudioDevice final : public AudioDevice {
+public:
+    explicit ThreadedAudioDevice(std::chrono::microseconds period = std::chrono::milliseconds(1),
+                                 std::function<bool()> lost = {})
+        : period_(period), lost_(std::move(lost)) {}
+    ~ThreadedAudioDevice() override { stop(); }
+    bool open(const AudioDeviceSettings& settings, LogCallback log, CycleCallback callback,
+              void* context) override;
+    bool start() override;
+    void stop() override;
+    void read_channel(long, long, float* destination, long frames) override {
+        std::fill_n(destination, frames, 0.25f);
+    }
+    void write_channel(long, long, const float*, long) override {}
+    bool output_ready() override { return true; }
+    bool device_lost() const override { return lost_ && lost_(); }
+
+private:
+    const std::chrono::microseconds period_;
+    const std::function<bool()> lost_;
+    CycleCallback callback_ = nullptr;
+    void* context_ = nullptr;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
 };
 
 // Simulated time. Reading host time advances it by `read_step_ns` so that a thread spinning on the

@@ -21,9 +21,9 @@ namespace {
 namespace Hal = VelmoraCompat::Hal;
 
 struct Faults {
-    AudioObjectPropertySelector failed_read;   // AudioObjectGetPropertyData of this selector
-    AudioObjectPropertySelector failed_size;   // AudioObjectGetPropertyDataSize of this selector
-    int listeners_before_failure;              // AddPropertyListener fails after this many (-1: never)
+    AudioObjectPropertySelector failed_read; // AudioObjectGetPropertyData of this selector
+    AudioObjectPropertySelector failed_size; // AudioObjectGetPropertyDataSize of this selector
+    int listeners_before_failure;            // AddPropertyListener fails after this many (-1: never)
     bool io_proc_fails;
 };
 Faults faults{0, 0, -1, false};
@@ -45,10 +45,12 @@ Function next(const char* name) {
 
 } // namespace
 
-extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                               const AudioObjectPropertyAddress* address,
                                                UInt32 qualifier_size, const void* qualifier, UInt32* size,
                                                void* data) {
-    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*, void*);
+    using Function =
+        OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*, void*);
     static const Function real = next<Function>("AudioObjectGetPropertyData");
     if (address != nullptr && address->mSelector == faults.failed_read) {
         return kAudioHardwareUnspecifiedError;
@@ -56,9 +58,12 @@ extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object, const Audio
     return real(object, address, qualifier_size, qualifier, size, data);
 }
 
-extern "C" OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress* address,
-                                                   UInt32 qualifier_size, const void* qualifier, UInt32* size) {
-    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*);
+extern "C" OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress* address,
+                                                   UInt32 qualifier_size, const void* qualifier,
+                                                   UInt32* size) {
+    using Function =
+        OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*);
     static const Function real = next<Function>("AudioObjectGetPropertyDataSize");
     if (address != nullptr && address->mSelector == faults.failed_size) {
         return kAudioHardwareUnspecifiedError;
@@ -66,9 +71,11 @@ extern "C" OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const A
     return real(object, address, qualifier_size, qualifier, size);
 }
 
-extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress* address,
                                                    AudioObjectPropertyListenerProc listener, void* data) {
-    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, AudioObjectPropertyListenerProc, void*);
+    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*,
+                                  AudioObjectPropertyListenerProc, void*);
     static const Function real = next<Function>("AudioObjectAddPropertyListener");
     if (faults.listeners_before_failure >= 0 && calls.listeners_added >= faults.listeners_before_failure) {
         return kAudioHardwareIllegalOperationError;
@@ -78,9 +85,11 @@ extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const A
     return status;
 }
 
-extern "C" OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectRemovePropertyListener(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress* address,
                                                       AudioObjectPropertyListenerProc listener, void* data) {
-    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, AudioObjectPropertyListenerProc, void*);
+    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*,
+                                  AudioObjectPropertyListenerProc, void*);
     static const Function real = next<Function>("AudioObjectRemovePropertyListener");
     if (address != nullptr) {
         calls.listeners_removed.push_back(address->mSelector);
@@ -117,8 +126,8 @@ TEST(CoreAudioDeviceFailure, EveryFailedHalCallIsReportedAndUndone) {
     d.input_streams = {Hal::StreamDescription{}};
     d.manual_clock = true;
     const std::vector<AudioObjectPropertySelector> all_listeners = {
-        kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyBufferFrameSize,
-        kAudioDevicePropertyStreamConfiguration};
+        kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate,
+        kAudioDevicePropertyBufferFrameSize, kAudioDevicePropertyStreamConfiguration};
 
     struct Case {
         const char* name;
@@ -127,14 +136,34 @@ TEST(CoreAudioDeviceFailure, EveryFailedHalCallIsReportedAndUndone) {
         std::vector<AudioObjectPropertySelector> removed;
     };
     const Case cases[] = {
-        {"device list size", Faults{0, kAudioHardwarePropertyDevices, -1, false}, "[coreaudio] device UID was not found", {}},
-        {"nominal rate", Faults{kAudioDevicePropertyNominalSampleRate, 0, -1, false}, "[coreaudio] cannot read device format", {}},
-        {"buffer size", Faults{kAudioDevicePropertyBufferFrameSize, 0, -1, false}, "[coreaudio] cannot read device format", {}},
-        {"stream list size", Faults{0, kAudioDevicePropertyStreams, -1, false}, "[coreaudio] cannot read device streams", {}},
-        {"stream list", Faults{kAudioDevicePropertyStreams, 0, -1, false}, "[coreaudio] cannot read device streams", {}},
-        {"stream format", Faults{kAudioStreamPropertyVirtualFormat, 0, -1, false}, "[coreaudio] cannot read stream format", {}},
+        {"device list size",
+         Faults{0, kAudioHardwarePropertyDevices, -1, false},
+         "[coreaudio] device UID was not found",
+         {}},
+        {"nominal rate",
+         Faults{kAudioDevicePropertyNominalSampleRate, 0, -1, false},
+         "[coreaudio] cannot read device format",
+         {}},
+        {"buffer size",
+         Faults{kAudioDevicePropertyBufferFrameSize, 0, -1, false},
+         "[coreaudio] cannot read device format",
+         {}},
+        {"stream list size",
+         Faults{0, kAudioDevicePropertyStreams, -1, false},
+         "[coreaudio] cannot read device streams",
+         {}},
+        {"stream list",
+         Faults{kAudioDevicePropertyStreams, 0, -1, false},
+         "[coreaudio] cannot read device streams",
+         {}},
+        {"stream format",
+         Faults{kAudioStreamPropertyVirtualFormat, 0, -1, false},
+         "[coreaudio] cannot read stream format",
+         {}},
         {"first listener", Faults{0, 0, 0, false}, "[coreaudio] cannot watch hardware changes", {}},
-        {"third listener", Faults{0, 0, 2, false}, "[coreaudio] cannot watch hardware changes",
+        {"third listener",
+         Faults{0, 0, 2, false},
+         "[coreaudio] cannot watch hardware changes",
          {kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate}},
         {"io procedure", Faults{0, 0, -1, true}, "[coreaudio] cannot create audio callback", all_listeners},
     };
@@ -149,8 +178,8 @@ TEST(CoreAudioDeviceFailure, EveryFailedHalCallIsReportedAndUndone) {
             s.device_uid = "Interface";
             s.output_channel_map = {0, 1};
             s.input_channel_map = {1};
-            EXPECT_FALSE(device.open(s, [&lines](const std::string& line) { lines.push_back(line); },
-                                     [](void*, long) {}, nullptr))
+            EXPECT_FALSE(device.open(
+                s, [&lines](const std::string& line) { lines.push_back(line); }, [](void*, long) {}, nullptr))
                 << c.name;
             ASSERT_EQ(lines.size(), 1u) << c.name;
             EXPECT_EQ(lines[0], c.message) << c.name;
@@ -167,7 +196,8 @@ TEST(CoreAudioDeviceFailure, EveryFailedHalCallIsReportedAndUndone) {
 
 // A buffer list of up to four buffers, as CoreAudio lays it out.
 struct BufferList {
-    alignas(AudioBufferList) unsigned char bytes[offsetof(AudioBufferList, mBuffers) + 4 * sizeof(AudioBuffer)] = {};
+    alignas(AudioBufferList) unsigned char bytes[offsetof(AudioBufferList, mBuffers) +
+                                                 4 * sizeof(AudioBuffer)] = {};
     std::vector<std::vector<float>> storage;
 
     explicit BufferList(std::vector<UInt32> channels_per_buffer, UInt32 frames) {
@@ -199,15 +229,16 @@ TEST(CoreAudioDeviceFailure, MalformedBufferListsMarkTheDeviceLostAndOutputSilen
         {"well formed", [](BufferList&, BufferList&) {}, false, false},
         {"no input list", [](BufferList&, BufferList&) {}, true, true},
         {"no input buffers", [](BufferList& in, BufferList&) { in.list()->mNumberBuffers = 0; }, false, true},
-        {"mapped input beyond the buffers", [](BufferList& in, BufferList&) { in.list()->mNumberBuffers = 1; }, false,
-         true},
-        {"input without data", [](BufferList& in, BufferList&) { in.list()->mBuffers[1].mData = nullptr; }, false, true},
-        {"input of the wrong size", [](BufferList& in, BufferList&) { in.list()->mBuffers[1].mDataByteSize -= 4; },
+        {"mapped input beyond the buffers",
+         [](BufferList& in, BufferList&) { in.list()->mNumberBuffers = 1; }, false, true},
+        {"input without data", [](BufferList& in, BufferList&) { in.list()->mBuffers[1].mData = nullptr; },
          false, true},
-        {"output of the wrong size", [](BufferList&, BufferList& out) { out.list()->mBuffers[1].mDataByteSize -= 4; },
-         false, true},
-        {"mapped output beyond the buffers", [](BufferList&, BufferList& out) { out.list()->mBuffers[1].mNumberChannels = 1; },
-         false, true},
+        {"input of the wrong size",
+         [](BufferList& in, BufferList&) { in.list()->mBuffers[1].mDataByteSize -= 4; }, false, true},
+        {"output of the wrong size",
+         [](BufferList&, BufferList& out) { out.list()->mBuffers[1].mDataByteSize -= 4; }, false, true},
+        {"mapped output beyond the buffers",
+         [](BufferList&, BufferList& out) { out.list()->mBuffers[1].mNumberChannels = 1; }, false, true},
     };
     for (const Case& c : cases) {
         Hal::reset({d});
@@ -219,7 +250,8 @@ TEST(CoreAudioDeviceFailure, MalformedBufferListsMarkTheDeviceLostAndOutputSilen
         s.device_uid = "Interface";
         s.output_channel_map = {3};
         s.input_channel_map = {2};
-        ASSERT_TRUE(device.open(s, nullptr, [](void* context, long) { ++*static_cast<int*>(context); }, &cycles));
+        ASSERT_TRUE(device.open(
+            s, nullptr, [](void* context, long) { ++*static_cast<int*>(context); }, &cycles));
         ASSERT_NE(calls.io_proc, nullptr);
         BufferList input({2, 2}, 128);
         BufferList output({2, 2}, 128);

@@ -1,4 +1,3 @@
-#include <velmora/engine/asio_player.h>
 #include <velmora/engine/core_audio_device.h>
 
 #include <velmora_compat/hal_control.h>
@@ -17,7 +16,8 @@ namespace {
 namespace Hal = VelmoraCompat::Hal;
 
 Hal::StreamDescription stream(UInt32 channels, bool interleaved = true,
-                              Hal::SampleFormat format = Hal::SampleFormat::float32, Float64 fixed_rate = 0.0) {
+                              Hal::SampleFormat format = Hal::SampleFormat::float32,
+                              Float64 fixed_rate = 0.0) {
     Hal::StreamDescription s;
     s.channels = channels;
     s.interleaved = interleaved;
@@ -52,7 +52,8 @@ Hal::DeviceDescription stereo_output(const std::string& uid) {
     return d;
 }
 
-AudioDeviceSettings settings_for(const std::string& uid, std::vector<long> outputs, std::vector<long> inputs = {}) {
+AudioDeviceSettings settings_for(const std::string& uid, std::vector<long> outputs,
+                                 std::vector<long> inputs = {}) {
     AudioDeviceSettings s;
     s.device_uid = uid;
     s.sample_rate = 48000;
@@ -101,19 +102,20 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasons) {
     const Case cases[] = {
         {"unknown uid", nullptr, [](AudioDeviceSettings& s) { s.device_uid = "NoSuchDevice"; },
          "[coreaudio] device UID was not found"},
-        {"Default is a uid, not the default device", nullptr, [](AudioDeviceSettings& s) { s.device_uid = "Default"; },
-         "[coreaudio] device UID was not found"},
-        {"no frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 0; }, "[coreaudio] invalid requested format"},
+        {"Default is a uid, not the default device", nullptr,
+         [](AudioDeviceSettings& s) { s.device_uid = "Default"; }, "[coreaudio] device UID was not found"},
+        {"no frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 0; },
+         "[coreaudio] invalid requested format"},
         {"too many frames", nullptr, [](AudioDeviceSettings& s) { s.block_frames = 65536; },
          "[coreaudio] invalid requested format"},
-        {"no rate", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 0; }, "[coreaudio] invalid requested format"},
+        {"no rate", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 0; },
+         "[coreaudio] invalid requested format"},
         {"refused rate",
          [](Hal::DeviceDescription& d) {
              d.sample_rate = 44100.0;
              d.refused_rates = {48000.0};
          },
-         nullptr,
-         "[coreaudio] sample rate is unsupported"},
+         nullptr, "[coreaudio] sample rate is unsupported"},
         {"rate not offered", nullptr, [](AudioDeviceSettings& s) { s.sample_rate = 96000; },
          "[coreaudio] sample rate is unsupported"},
         {"refused block size", [](Hal::DeviceDescription& d) { d.refused_buffer_frames = {128}; }, nullptr,
@@ -121,18 +123,30 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasons) {
         {"block size out of range", [](Hal::DeviceDescription& d) { d.min_buffer_frames = 256; }, nullptr,
          "[coreaudio] block size is unsupported"},
         {"24-bit output stream",
-         [](Hal::DeviceDescription& d) { d.output_streams = {stream(2), stream(2, true, Hal::SampleFormat::int24)}; },
+         [](Hal::DeviceDescription& d) {
+             d.output_streams = {stream(2), stream(2, true, Hal::SampleFormat::int24)};
+         },
          nullptr, "[coreaudio] device must expose native Float32 PCM at the server sample rate"},
         {"44100 Hz stream on a 48000 Hz device",
-         [](Hal::DeviceDescription& d) { d.output_streams = {stream(2, true, Hal::SampleFormat::float32, 44100.0)}; },
+         [](Hal::DeviceDescription& d) {
+             d.output_streams = {stream(2, true, Hal::SampleFormat::float32, 44100.0)};
+         },
          nullptr, "[coreaudio] device must expose native Float32 PCM at the server sample rate"},
-        {"output map past the total", nullptr, [](AudioDeviceSettings& s) { s.output_channel_map = {0, 2}; },
+        {"output map past the total", nullptr,
+         [](AudioDeviceSettings& s) {
+             s.output_channel_map = {0, 2};
+         },
          "[coreaudio] channel map exceeds the hardware range"},
         {"input map equal to the input total",
-         [](Hal::DeviceDescription& d) { d.input_streams = {stream(1), stream(1, false)}; },
-         [](AudioDeviceSettings& s) { s.input_channel_map = {0, 2}; },
+         [](Hal::DeviceDescription& d) {
+             d.input_streams = {stream(1), stream(1, false)};
+         },
+         [](AudioDeviceSettings& s) {
+             s.input_channel_map = {0, 2};
+         },
          "[coreaudio] channel map exceeds the hardware range"},
-        {"inputs mapped on a device without any", nullptr, [](AudioDeviceSettings& s) { s.input_channel_map = {0}; },
+        {"inputs mapped on a device without any", nullptr,
+         [](AudioDeviceSettings& s) { s.input_channel_map = {0}; },
          "[coreaudio] channel map exceeds the hardware range"},
     };
     for (const Case& c : cases) {
@@ -167,36 +181,26 @@ TEST_F(CoreAudioDeviceTest, HardwareThatNeverReportsTheBlockSizeFailsAfterAHundr
     EXPECT_GE(took, std::chrono::milliseconds(900));
 }
 
-TEST_F(CoreAudioDeviceTest, HardwareThatSwitchesAfterSomePollsIsAccepted) {
-    Hal::DeviceDescription d = stereo_output("Switching");
-    d.sample_rate = 44100.0;
-    d.rate_change_polls = 4;
-    d.buffer_change_polls = 7;
-    Hal::reset({d});
-    CoreAudioDevice device;
-    const OpenResult r = open_device(device, settings_for("Switching", {1}));
-    ASSERT_TRUE(r.opened);
-    EXPECT_EQ(device.sample_rate, 48000.0);
-    EXPECT_EQ(device.block_frames, 128u);
-    EXPECT_EQ(device.output_channels, 2u);
-    EXPECT_EQ(device.input_channels, 0u);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_EQ(r.lines[0], "[coreaudio] device=Switching rate=48000 frames=128");
-}
-
-TEST_F(CoreAudioDeviceTest, DefaultOpensTheSystemDefaultOutputAndUnusedInputsAreNeverInspected) {
-    Hal::DeviceDescription other = stereo_output("Other");
+TEST_F(CoreAudioDeviceTest, OpensHardwareThatSwitchesAfterSomePollsAndTheDefaultOutput) {
+    Hal::DeviceDescription switching = stereo_output("Switching");
+    switching.sample_rate = 44100.0;
+    switching.rate_change_polls = 4;
+    switching.buffer_change_polls = 7;
     Hal::DeviceDescription speakers = stereo_output("Speakers");
     speakers.default_output = true;
     // A 24-bit input stream would fail the format check, but no input is mapped.
     speakers.input_streams = {stream(2, true, Hal::SampleFormat::int24)};
-    Hal::reset({other, speakers});
-    CoreAudioDevice device;
-    const OpenResult r = open_device(device, settings_for("default", {0, 1}));
-    ASSERT_TRUE(r.opened);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_EQ(r.lines[0], "[coreaudio] device=default rate=48000 frames=128");
-    EXPECT_EQ(device.input_channels, 0u);
+    Hal::reset({switching, speakers});
+    for (const std::string uid : {"Switching", "default"}) {
+        CoreAudioDevice device;
+        const OpenResult r = open_device(device, settings_for(uid, {1}));
+        ASSERT_TRUE(r.opened) << uid;
+        EXPECT_EQ(r.lines, std::vector<std::string>{"[coreaudio] device=" + uid + " rate=48000 frames=128"});
+        EXPECT_EQ(device.sample_rate, 48000.0);
+        EXPECT_EQ(device.block_frames, 128u);
+        EXPECT_EQ(device.output_channels, 2u);
+        EXPECT_EQ(device.input_channels, 0u);
+    }
 }
 
 // The cycle callback of a bare device: writes engine output channel c as the constant
@@ -240,8 +244,9 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
         cycle.written.emplace_back(128, static_cast<float>(c + 1) / 16.0f);
     }
     std::vector<std::string> lines;
-    ASSERT_TRUE(device.open(settings_for("MultiStream", output_map, input_map),
-                            [&lines](const std::string& line) { lines.push_back(line); }, &BareCycle::run, &cycle));
+    ASSERT_TRUE(device.open(
+        settings_for("MultiStream", output_map, input_map),
+        [&lines](const std::string& line) { lines.push_back(line); }, &BareCycle::run, &cycle));
     EXPECT_EQ(device.output_channels, 9u);
     EXPECT_EQ(device.input_channels, 9u);
     ASSERT_TRUE(device.start());
@@ -267,107 +272,56 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
     device.stop();
 }
 
-TEST_F(CoreAudioDeviceTest, ThePlayerPlaysAndCapturesThroughTheDefaultBackend) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    AsioPlayer player;
-    AudioDeviceSettings s = settings_for("MultiStream", {4, 7}, {3, 8});
-    s.prebuffer_blocks = 1;
-    s.target_queue_depth = 0;
-    std::vector<std::vector<float>> captured;
-    std::vector<std::string> lines;
-    ASSERT_TRUE(player.start(
-        s, [&lines](const std::string& line) { lines.push_back(line); },
-        [&captured](unsigned, unsigned short, unsigned short, const std::vector<float>& samples) {
-            captured.push_back(samples);
-        },
-        nullptr));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "[coreaudio] device=MultiStream rate=48000 frames=128");
-    std::vector<float> block(256, 0.25f);
-    std::fill(block.begin() + 128, block.end(), -0.75f);
-    for (unsigned b = 0; b < 4; ++b) {
-        player.submit_playback_block(b, 48000, 128, 2, block, 0, 0, 0);
-        Hal::output_levels(id);
-        ASSERT_EQ(Hal::step_io_cycles(id, 1), 1u);
-    }
-    const std::vector<Hal::ChannelLevel> levels = Hal::output_levels(id);
-    ASSERT_EQ(levels.size(), 9u);
-    EXPECT_FLOAT_EQ(levels[4].peak, 0.25f);
-    EXPECT_FLOAT_EQ(levels[7].peak, 0.75f);
-    EXPECT_FLOAT_EQ(levels[0].peak, 0.0f);
-    player.flush_non_realtime_work();
-    ASSERT_EQ(captured.size(), 4u);
-    EXPECT_EQ(captured[3][0], 4.0f / 1024.0f);
-    EXPECT_EQ(captured[3][128], 9.0f / 1024.0f);
-    player.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, ADeadDeviceIsLostAndTheCycleStopsCallingThePlayer) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    BareCycle cycle;
-    CoreAudioDevice device;
-    cycle.device = &device;
-    ASSERT_TRUE(device.open(settings_for("MultiStream", {0}), nullptr, &BareCycle::run, &cycle));
-    ASSERT_TRUE(device.start());
-    Hal::step_io_cycles(id, 2);
-    EXPECT_EQ(cycle.cycles.load(), 2);
-    EXPECT_FALSE(device.device_lost());
-    ASSERT_TRUE(Hal::kill_device(id));
-    EXPECT_TRUE(eventually([&] { return device.device_lost(); }));
-    Hal::step_io_cycles(id, 2);
-    EXPECT_EQ(cycle.cycles.load(), 2);
-    device.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, FormatChangesByAnotherApplicationMarkTheDeviceLost) {
-    struct Case {
-        AudioObjectPropertySelector selector;
-        Float64 rate;
-        UInt32 frames;
-    };
-    for (const Case& c : {Case{kAudioDevicePropertyNominalSampleRate, 44100.0, 0},
-                          Case{kAudioDevicePropertyBufferFrameSize, 0.0, 256}}) {
-        Hal::reset({multi_stream_device()});
-        const AudioObjectID id = Hal::device_with_uid("MultiStream");
-        CoreAudioDevice device;
-        ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-        ASSERT_TRUE(device.start());
-        EXPECT_FALSE(device.device_lost());
-        if (c.selector == kAudioDevicePropertyNominalSampleRate) {
-            ASSERT_EQ(Hal::set_property_externally(id, c.selector, &c.rate, sizeof c.rate), noErr);
-        } else {
-            ASSERT_EQ(Hal::set_property_externally(id, c.selector, &c.frames, sizeof c.frames), noErr);
-        }
-        EXPECT_TRUE(eventually([&] { return device.device_lost(); })) << c.selector;
-        device.stop();
-    }
-}
-
-TEST_F(CoreAudioDeviceTest, TheLateNoticeOfItsOwnFormatSwitchIsNotALoss) {
+TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwnSwitchDoesNot) {
     // The device runs 44100 Hz and 512 frames; open switches it to 48000 Hz and 128 frames, and
     // the HAL announces that on its notification thread, possibly after the listeners were added.
-    Hal::reset({multi_stream_device()});
-    CoreAudioDevice device;
-    ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(device.device_lost());
-    device.stop();
-}
-
-TEST_F(CoreAudioDeviceTest, StopRemovesTheListeners) {
-    Hal::reset({multi_stream_device()});
-    const AudioObjectID id = Hal::device_with_uid("MultiStream");
-    CoreAudioDevice device;
-    ASSERT_TRUE(open_device(device, settings_for("MultiStream", {0})).opened);
-    ASSERT_TRUE(device.start());
-    device.stop();
     const Float64 rate = 44100.0;
-    ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate), noErr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(device.device_lost());
-    EXPECT_FALSE(device.start());   // the IO procedure is gone too
+    const UInt32 frames = 256;
+    const std::function<void(AudioObjectID)> changes[] = {
+        [](AudioObjectID) {},
+        [](AudioObjectID id) { ASSERT_TRUE(Hal::kill_device(id)); },
+        [&](AudioObjectID id) {
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
+                noErr);
+        },
+        [&](AudioObjectID id) {
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
+                noErr);
+        },
+    };
+    for (std::size_t c = 0; c < std::size(changes); ++c) {
+        SCOPED_TRACE(c);
+        Hal::reset({multi_stream_device()});
+        const AudioObjectID id = Hal::device_with_uid("MultiStream");
+        BareCycle cycle;
+        CoreAudioDevice device;
+        cycle.device = &device;
+        ASSERT_TRUE(device.open(settings_for("MultiStream", {0}), nullptr, &BareCycle::run, &cycle));
+        ASSERT_TRUE(device.start());
+        Hal::step_io_cycles(id, 2);
+        EXPECT_EQ(cycle.cycles.load(), 2);
+        changes[c](id);
+        if (c == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_FALSE(device.device_lost());
+            // Stopped, its listeners and IO procedure are gone: a later change is not seen.
+            device.stop();
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
+                noErr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_FALSE(device.device_lost());
+            EXPECT_FALSE(device.start());
+            continue;
+        }
+        EXPECT_TRUE(eventually([&] { return device.device_lost(); }));
+        // Once lost, the cycle no longer calls the player.
+        Hal::step_io_cycles(id, 2);
+        EXPECT_EQ(cycle.cycles.load(), 2);
+        device.stop();
+    }
 }
 
 } // namespace

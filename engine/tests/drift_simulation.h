@@ -11,28 +11,29 @@
 
 struct DriftCase {
     double drift_ppm = 0.0;
-    std::size_t latency_blocks = 6;       // prebuffer = target = latency, capacity = max(latency + 4, 6)
+    std::size_t latency_blocks = 6; // prebuffer = target = latency, capacity = max(latency + 4, 6)
     double seconds = 120.0;
     std::uint32_t sample_rate = 48000;
     std::size_t block_frames = 128;
     double network_delay_ms = 1.0;
-    double network_jitter_ms = 0.0;       // uniform extra delay, arrival order kept
-    double sine_hz = 0.0;                 // 0: a constant 0.25 on every frame
+    double network_jitter_ms = 0.0; // uniform extra delay, arrival order kept
+    double sine_hz = 0.0;           // 0: a constant 0.25 on every frame
     std::size_t output_channels = 2;
-    // Called after every device cycle with the time (s) and the frames written to channel 0.
-    std::function<void(double time_s, const float* channel0, std::size_t frames)> on_output;
+    // Called after every device cycle with the time (s), the queue depth minus its target
+    // (frames) and the frames written to channel 0.
+    std::function<void(double time_s, double depth_error, const float* channel0, std::size_t frames)>
+        on_cycle;
 };
 
 struct DriftSecond {
     double time_s = 0.0;
     double pll_ratio = 0.0;
-    double mean_depth_error = 0.0;        // mean over the second of depth - target (frames, after each cycle)
-    std::uint64_t underruns = 0;          // totals at the end of the second
+    std::uint64_t underruns = 0; // totals at the end of the second
     std::uint64_t overruns = 0;
 };
 
 struct DriftResult {
-    double true_ratio = 1.0;              // server rate / device rate
+    double true_ratio = 1.0; // server rate / device rate
     std::uint64_t target_frames = 0;
     std::uint64_t capacity_frames = 0;
     std::vector<DriftSecond> seconds;
@@ -40,14 +41,6 @@ struct DriftResult {
     std::uint64_t overruns = 0;
     std::uint64_t underruns_after_10s = 0;
     std::uint64_t overruns_after_10s = 0;
-    // Depth error (depth - target, frames) over the last quarter of the run.
-    double steady_error_p50 = 0.0;
-    double steady_error_p1 = 0.0;
-    double steady_error_p99 = 0.0;
-    double steady_error_mean = 0.0;
-    // First time after which the one-second mean error stays within the steady [p1, p99] range
-    // widened by 16 frames; negative when it never settles.
-    double settle_time_s = -1.0;
 };
 
 DriftResult run_drift_simulation(const DriftCase& drift_case);

@@ -2,6 +2,7 @@
 // restarts the player (rebuilding its rings) while the network thread keeps handing it blocks.
 // Built with -DVELMORA_TSAN=ON this runs under ThreadSanitizer, which reports any access to the
 // player that the audio hand-off does not order.
+#include "audio_test_support.h"
 #include "runtime_test_support.h"
 
 #include <velmora/engine/engine_runtime.h>
@@ -19,59 +20,17 @@ namespace {
 using namespace std::chrono_literals;
 using namespace VelmoraRuntimeTest;
 
-// Devices of this test: each runs its cycles on a thread of its own, about one per millisecond,
-// and reports itself lost once the test raises the loss generation past the one it was born in.
+// Devices of this test run their cycles on a thread of their own, about one per millisecond,
+// and report themselves lost once the test raises the loss generation past the one they were
+// born in.
 std::atomic<int> g_loss_generation{0};
 std::atomic<int> g_devices_opened{0};
 
-class ThreadedDevice final : public AudioDevice {
-public:
-    ~ThreadedDevice() override { stop(); }
-
-    bool open(const AudioDeviceSettings& settings, LogCallback, CycleCallback callback,
-              void* context) override {
-        callback_ = callback;
-        context_ = context;
-        block_frames = settings.block_frames;
-        sample_rate = settings.sample_rate;
-        input_channels = settings.input_channel_map.size();
-        output_channels = settings.output_channel_map.size();
-        born_in_ = g_loss_generation.load();
-        ++g_devices_opened;
-        return true;
-    }
-    bool start() override {
-        running_ = true;
-        thread_ = std::thread([this] {
-            while (running_) {
-                if (!device_lost()) {
-                    callback_(context_, 0);
-                }
-                std::this_thread::sleep_for(1ms);
-            }
-        });
-        return true;
-    }
-    void stop() override {
-        running_ = false;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    void read_channel(long, long, float* destination, long frames) override {
-        std::fill_n(destination, frames, 0.1f);
-    }
-    void write_channel(long, long, const float*, long) override {}
-    bool output_ready() override { return true; }
-    bool device_lost() const override { return g_loss_generation.load() > born_in_; }
-
-private:
-    CycleCallback callback_ = nullptr;
-    void* context_ = nullptr;
-    int born_in_ = 0;
-    std::atomic<bool> running_{false};
-    std::thread thread_;
-};
+std::unique_ptr<AudioDevice> make_device() {
+    ++g_devices_opened;
+    return std::make_unique<ThreadedAudioDevice>(
+        std::chrono::milliseconds(1), [born = g_loss_generation.load()] { return g_loss_generation > born; });
+}
 
 TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     const std::uint32_t id = unique_client_id();
@@ -80,7 +39,7 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     spec.loopback = false;
     spec.device_uid = "stress";
     ConfigFile config(spec);
-    EngineRuntime runtime([] { return std::make_unique<ThreadedDevice>(); });
+    EngineRuntime runtime(make_device);
     ASSERT_TRUE(runtime.start_from_config(config.path().c_str()));
     server.start_streaming();
     ASSERT_TRUE(wait_for([&] { return runtime.get_state().status == velmora_engine_status_running; }));

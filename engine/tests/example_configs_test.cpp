@@ -8,7 +8,8 @@ namespace {
 TEST(ExampleConfigurations, LoopbackExampleLoads) {
     AppConfig::Settings settings;
     std::string error;
-    ASSERT_TRUE(AppConfig::load_from_file(VELMORA_SOURCE_DIR "/examples/loopback.ini", settings, error)) << error;
+    ASSERT_TRUE(AppConfig::load_from_file(VELMORA_SOURCE_DIR "/examples/loopback.ini", settings, error))
+        << error;
     EXPECT_TRUE(settings.test.loopback_device);
     EXPECT_EQ(settings.client.server_ip, "127.0.0.1");
     EXPECT_EQ(settings.client.server_port, 28010);

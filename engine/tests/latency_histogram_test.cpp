@@ -6,8 +6,8 @@ namespace {
 
 TEST(LatencyHistogram, BucketsHaveInclusiveUpperBounds) {
     const std::pair<std::uint32_t, std::size_t> rows[] = {
-        {0, 0},      {250, 0},    {251, 1},    {500, 1},     {1000, 2},    {1001, 3},          {2000, 3},
-        {5000, 4},   {10000, 5},  {20000, 6},  {50000, 7},   {100000, 8},  {100001, 9},        {4294967295u, 9}};
+        {0, 0},    {250, 0},   {251, 1},   {500, 1},   {1000, 2},   {1001, 3},   {2000, 3},
+        {5000, 4}, {10000, 5}, {20000, 6}, {50000, 7}, {100000, 8}, {100001, 9}, {4294967295u, 9}};
     for (const auto& [value, bucket] : rows) {
         EXPECT_EQ(LatencyHistogram::bucket_of(value), bucket) << value;
     }

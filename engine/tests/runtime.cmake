@@ -18,7 +18,7 @@ velmora_add_test(engine_runtime_test LABEL integration
 # -DVELMORA_TSAN=ON build to have ThreadSanitizer check it.
 velmora_add_test(engine_runtime_stress_test LABEL integration
     SOURCES tests/engine_runtime_stress_test.cpp
-    LIBS velmora_engine_core)
+    LIBS velmora_engine_audio_test_support velmora_engine_core)
 
 # The loadable library through dlopen, as a host uses it.
 velmora_add_test(engine_c_interface_test LABEL integration

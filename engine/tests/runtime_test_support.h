@@ -26,6 +26,14 @@ namespace VelmoraRuntimeTest {
 using velmora_test::unique_client_id;
 using velmora_test::wait_for;
 
+// Running, with the health the player's telemetry gives: healthy, or degraded by a glitch (which a
+// loaded machine may cause in any second), but neither waiting for syncs nor without a device.
+inline bool running_and_settled(unsigned status, unsigned health, unsigned reason) {
+    return status == velmora_engine_status_running &&
+           (health == velmora_engine_health_healthy ||
+            (health == velmora_engine_health_degraded && reason != velmora_engine_reason_device_lost));
+}
+
 // An engine configuration; the fields cover what the tests vary.
 struct ConfigSpec {
     ConfigSpec(std::uint32_t id, std::uint16_t port) : client_id(id), server_port(port) {}

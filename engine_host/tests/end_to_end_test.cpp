@@ -76,11 +76,14 @@ struct Client {
               spec.driver_inputs = inputs;
               return spec;
           }()) {}
-    bool running_and_healthy() const {
+    bool running_and_settled() const {
         const std::string reply = host.state();
-        return json_number(reply, "status") == velmora_engine_status_running &&
-               json_number(reply, "health") == velmora_engine_health_healthy;
+        return VelmoraRuntimeTest::running_and_settled(
+            static_cast<unsigned>(json_number(reply, "status")),
+            static_cast<unsigned>(json_number(reply, "health")),
+            static_cast<unsigned>(json_number(reply, "healthReason")));
     }
+    bool healthy() const { return json_number(host.state(), "health") == velmora_engine_health_healthy; }
     const std::uint32_t id = unique_client_id();
     ConfigFile config;
     Host host{kHost, id, config.path()};
@@ -113,7 +116,7 @@ TEST_F(EndToEnd, TwoClientsCarryTheirTonesBothWays) {
     Client second(port, "4, 5", "6, 7");
     ASSERT_TRUE(first.host.started()) << first.host.errors();
     ASSERT_TRUE(second.host.started()) << second.host.errors();
-    ASSERT_TRUE(wait_for([&] { return first.running_and_healthy() && second.running_and_healthy(); }, 30s))
+    ASSERT_TRUE(wait_for([&] { return first.running_and_settled() && second.running_and_settled(); }, 30s))
         << first.host.state() << "\n"
         << second.host.state();
 
@@ -182,13 +185,24 @@ TEST_F(EndToEnd, TwoClientsCarryTheirTonesBothWays) {
         static_cast<std::size_t>(std::find_if(input2.rbegin(), input2.rend(), loud) - input2.rbegin());
     ASSERT_GT(last_loud, first_loud + 3 * audio.sample_rate) << "channel 2 of the server input carries sound";
     const std::size_t window = audio.sample_rate;
-    const std::size_t start = (first_loud + last_loud) / 2 - window / 2;
+    const std::size_t middle = (first_loud + last_loud) / 2 - window / 2;
 
     // Each client's played output channels come back on its own input channels, and only there.
+    // A glitch (a silent block) spreads a tone over its neighbours: each input is judged on its
+    // 1-second window with the fewest silent samples, starting a second into the audible stretch.
     const double purity = kRealTimeChecked ? 10.0 : 3.0;
     const std::pair<std::size_t, std::size_t> routes[] = {{0, 2}, {1, 3}, {4, 6}, {5, 7}};
     for (const auto& [output, input] : routes) {
-        const std::vector<float> samples = channel(input, start, window);
+        std::vector<float> samples;
+        std::size_t fewest_zeros = window + 1;
+        for (std::size_t start = first_loud + window; start + 2 * window < last_loud; start += window / 4) {
+            std::vector<float> candidate = channel(input, start, window);
+            const auto zeros = static_cast<std::size_t>(std::count(candidate.begin(), candidate.end(), 0.0f));
+            if (zeros < fewest_zeros) {
+                fewest_zeros = zeros;
+                samples = std::move(candidate);
+            }
+        }
         const double expected = tone_power(samples, played_tone(output), audio.sample_rate);
         EXPECT_GT(expected, 1e-4) << "input " << input;
         for (const auto& [other_output, unused] : routes) {
@@ -196,12 +210,12 @@ TEST_F(EndToEnd, TwoClientsCarryTheirTonesBothWays) {
                 EXPECT_GT(expected,
                           purity * tone_power(samples, played_tone(other_output), audio.sample_rate))
                     << "input " << input << " carries output " << output << "'s tone, not " << other_output
-                    << "'s";
+                    << "'s (" << fewest_zeros << " silent samples)";
             }
         }
     }
     for (const std::size_t silent : {0, 1, 4, 5, 8, 31}) {
-        for (const float x : channel(silent, start, window)) {
+        for (const float x : channel(silent, middle, window)) {
             ASSERT_EQ(x, 0.0f) << "input " << silent << " is fed by no client";
         }
     }
@@ -213,7 +227,7 @@ TEST_F(EndToEnd, EngineComesBackByItselfAfterTheServerRestarts) {
     ASSERT_TRUE(server->started());
     Client client(port, "0, 1", "2, 3");
     ASSERT_TRUE(client.host.started()) << client.host.errors();
-    ASSERT_TRUE(wait_for([&] { return client.running_and_healthy(); }, 30s)) << client.host.state();
+    ASSERT_TRUE(wait_for([&] { return client.running_and_settled(); }, 30s)) << client.host.state();
 
     EXPECT_EQ(server->stop(), 0);
     server.reset();
@@ -229,13 +243,20 @@ TEST_F(EndToEnd, EngineComesBackByItselfAfterTheServerRestarts) {
     server = std::make_unique<Server>(port, std::vector<std::string>{"--play", "tone"});
     ASSERT_TRUE(server->started());
     const auto restarted = std::chrono::steady_clock::now();
-    ASSERT_TRUE(wait_for([&] { return client.running_and_healthy(); }, 30s)) << client.host.state();
-    const auto took =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted);
-    std::printf("running and healthy %lld ms after the server restarted\n",
-                static_cast<long long>(took.count()));
+    // Back to running by itself; healthy as soon as a second passes without a glitch, which on a
+    // loaded machine (or in a sanitizer build) may take a while.
+    ASSERT_TRUE(wait_for([&] { return client.running_and_settled(); }, 30s)) << client.host.state();
+    const auto back = std::chrono::steady_clock::now();
+    const bool healthy = wait_for([&] { return client.healthy(); }, 30s);
+    const auto ms = [&](auto end) {
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - restarted).count());
+    };
+    std::printf("running %lld ms after the server restarted, healthy %lld ms after\n", ms(back),
+                healthy ? ms(std::chrono::steady_clock::now()) : -1);
     if (kRealTimeChecked) {
-        EXPECT_LT(took.count(), 5000);
+        EXPECT_LT(ms(back), 5000);
+        EXPECT_TRUE(healthy);
     }
     EXPECT_EQ(json_number(client.host.state(), "recoveryEventCount"), 0) << "no outside action, no recovery";
     EXPECT_EQ(send(client.host.socket(), "STOP"), "{\"ok\":true}\n");

@@ -28,11 +28,14 @@ TEST(EngineHostWithEngine, StateStatisticsCrashAndEveryWayOfEnding) {
         Host& host = crashed;
         ASSERT_TRUE(host.started()) << host.errors();
         ASSERT_TRUE(wait_for([&] {
-            return running(host, reply) && json_number(reply, "health") == velmora_engine_health_healthy;
+            return running(host, reply) &&
+                   running_and_settled(velmora_engine_status_running,
+                                       static_cast<unsigned>(json_number(reply, "health")),
+                                       static_cast<unsigned>(json_number(reply, "healthReason")));
         })) << reply;
         EXPECT_EQ(json_number(reply, "abiVersion"), 5);
         EXPECT_EQ(json_number(reply, "clientId"), id);
-        EXPECT_EQ(json_text(reply, "healthMessageKey"), "engine_message.running");
+        EXPECT_EQ(json_text(reply, "healthMessageKey").rfind("engine_message.", 0), 0u) << reply;
         EXPECT_NE(reply.find("\"inputLevels\":[{\"driverChannel\":2,"), std::string::npos) << reply;
         BlockReader block(id);
         ASSERT_NE(block.bytes(), nullptr);

@@ -7,7 +7,6 @@
 // create return null. Built without FAKE_ENGINE_WITHOUT_STOP it exports all five functions.
 #include "fake_engine_state.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -18,19 +17,14 @@ namespace {
 struct FakeEngine {
     VelmoraEngineState state{};
     std::string marker;
+    void mark(const char* line) const {
+        if (!marker.empty()) {
+            std::ofstream(marker, std::ios::app) << line << "\n";
+        }
+    }
 };
 
 FakeEngine* g_engine = nullptr;
-
-void append_marker(const FakeEngine& engine, const char* line) {
-    if (engine.marker.empty()) {
-        return;
-    }
-    if (FILE* file = std::fopen(engine.marker.c_str(), "a")) {
-        std::fprintf(file, "%s\n", line);
-        std::fclose(file);
-    }
-}
 
 } // namespace
 
@@ -53,21 +47,15 @@ VELMORA_ENGINE_EXPORT int velmora_engine_start_from_config(void* engine, const c
     }
     auto* fake = static_cast<FakeEngine*>(engine);
     std::ifstream file(config_path);
-    std::string line;
     unsigned client_id = 0;
     bool refuse = false;
-    while (std::getline(file, line)) {
-        const std::size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            continue;
-        }
-        const std::string key = line.substr(0, equals);
-        const std::string value = line.substr(equals + 1);
-        if (key == "refuse") {
+    for (std::string line; std::getline(file, line);) {
+        const std::string value = line.substr(line.find('=') + 1);
+        if (line.starts_with("refuse=")) {
             refuse = value == "1";
-        } else if (key == "client_id") {
-            client_id = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-        } else if (key == "marker") {
+        } else if (line.starts_with("client_id=")) {
+            client_id = static_cast<unsigned>(std::stoul(value));
+        } else if (line.starts_with("marker=")) {
             fake->marker = value;
         }
     }
@@ -81,21 +69,17 @@ VELMORA_ENGINE_EXPORT int velmora_engine_start_from_config(void* engine, const c
 #ifndef FAKE_ENGINE_WITHOUT_STOP
 VELMORA_ENGINE_EXPORT void velmora_engine_stop(void* engine) {
     if (engine != nullptr) {
-        append_marker(*static_cast<FakeEngine*>(engine), "stop");
+        static_cast<FakeEngine*>(engine)->mark("stop");
     }
 }
 #endif
 
 VELMORA_ENGINE_EXPORT void velmora_engine_destroy(void* engine) {
-    if (engine == nullptr) {
-        return;
-    }
-    auto* fake = static_cast<FakeEngine*>(engine);
-    append_marker(*fake, "destroy");
-    if (fake == g_engine) {
+    if (engine != nullptr) {
+        static_cast<FakeEngine*>(engine)->mark("destroy");
+        delete static_cast<FakeEngine*>(engine);
         g_engine = nullptr;
     }
-    delete fake;
 }
 
 VELMORA_ENGINE_EXPORT int velmora_engine_get_state(void* engine, VelmoraEngineState* out) {
