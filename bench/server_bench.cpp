@@ -10,6 +10,8 @@
 #include <velmora/server/core_audio_hal_runtime.h>
 #include <velmora/server/core_audio_network_pump.h>
 
+#include "udp_test_client.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -19,10 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -35,68 +34,43 @@ double thread_cpu_seconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// A client socket on 127.0.0.1 that only soaks up what the server sends.
-class Sink {
-public:
-    Sink() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const int buffer = 8 * 1024 * 1024;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~Sink() { ::close(fd_); }
-    void send(const VelmoraProtocol::PacketBytes& packet, std::uint16_t port) const {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    void drain() const {
-        char buffer[2048];
-        while (::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-        }
-    }
+using Clients = std::vector<std::unique_ptr<VelmoraTest::UdpTestClient>>;
 
-private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
+// Starts the pump on 127.0.0.1 with `count` clients (ids 100, 101, ...) announced and taken.
+bool start_with_clients(benchmark::State& state, VelmoraMac::CoreAudioNetworkPump& pump,
+                        VelmoraMac::CoreAudioHalRuntime& runtime, Clients& clients, std::uint32_t count,
+                        const std::vector<std::int64_t>& inputs, const std::vector<std::int64_t>& outputs) {
+    VelmoraMac::CoreAudioNetworkPump::Config config;
+    config.endpoint = {INADDR_LOOPBACK, 0};
+    if (!pump.start(config)) {
+        state.SkipWithError("the pump did not start");
+        return false;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<VelmoraTest::UdpTestClient>(pump.input_endpoint().port));
+        clients.back()->announce(100 + i, 1, inputs, outputs);
+    }
+    for (int attempt = 0; attempt < 1000 && pump.active_client_count() < count; ++attempt) {
+        pump.tick(runtime);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (pump.active_client_count() != count) {
+        state.SkipWithError("clients did not register");
+        return false;
+    }
+    return true;
+}
 
 void BM_ServerOutputPerBlock(benchmark::State& state) {
     const auto clients = static_cast<std::uint32_t>(state.range(0));
     auto runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
     VelmoraMac::CoreAudioNetworkPump pump;
-    VelmoraMac::CoreAudioNetworkPump::Config config;
-    config.endpoint = {INADDR_LOOPBACK, 0};
-    if (!pump.start(config)) {
-        state.SkipWithError("the pump did not start");
-        return;
+    Clients sinks;
+    std::vector<std::int64_t> all_channels(32);
+    for (std::size_t c = 0; c < all_channels.size(); ++c) {
+        all_channels[c] = static_cast<std::int64_t>(c);
     }
-    std::vector<std::unique_ptr<Sink>> sinks;
-    for (std::uint32_t i = 0; i < clients; ++i) {
-        sinks.push_back(std::make_unique<Sink>());
-        VelmoraProtocol::ClientSettings settings;
-        settings.client_id = 100 + i;
-        settings.driver_inputs = {};
-        settings.driver_outputs.clear();
-        for (std::int64_t c = 0; c < 32; ++c) {
-            settings.driver_outputs.push_back(c);
-        }
-        sinks.back()->send(VelmoraProtocol::build_announce_packet(settings, 1), pump.input_endpoint().port);
-    }
-    for (int attempt = 0; attempt < 1000 && pump.active_client_count() < clients; ++attempt) {
-        pump.tick(*runtime);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (pump.active_client_count() != clients) {
-        state.SkipWithError("clients did not register");
+    if (!start_with_clients(state, pump, *runtime, sinks, clients, {}, all_channels)) {
         return;
     }
     std::vector<float> block(32 * kFrames);
@@ -115,7 +89,7 @@ void BM_ServerOutputPerBlock(benchmark::State& state) {
         if (blocks % 32 == 0) {
             state.PauseTiming();
             for (const auto& sink : sinks) {
-                sink->drain();
+                sink->drain(std::chrono::milliseconds(0));
             }
             state.ResumeTiming();
         }
@@ -145,7 +119,8 @@ void BM_ServerOutputBuildPerClient(benchmark::State& state) {
     std::vector<VelmoraProtocol::PacketBytes> packets;
     for (auto _ : state) {
         ++view.sequence;
-        benchmark::DoNotOptimize(VelmoraCore::build_server_output_packet_batch(7, view, view.channel_map, 1200, packets));
+        benchmark::DoNotOptimize(
+            VelmoraCore::build_server_output_packet_batch(7, view, view.channel_map, 1200, packets));
     }
     state.counters["datagrams"] = static_cast<double>(packets.size());
 }
@@ -158,28 +133,11 @@ void BM_ServerInputPerBlock(benchmark::State& state) {
     const auto clients = static_cast<std::uint32_t>(state.range(0));
     auto runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
     VelmoraMac::CoreAudioNetworkPump pump;
-    VelmoraMac::CoreAudioNetworkPump::Config config;
-    config.endpoint = {INADDR_LOOPBACK, 0};
-    if (!pump.start(config)) {
-        state.SkipWithError("the pump did not start");
+    Clients sinks;
+    if (!start_with_clients(state, pump, *runtime, sinks, clients, {0, 1}, {})) {
         return;
     }
-    const std::uint16_t port = pump.input_endpoint().port;
-    std::vector<std::unique_ptr<Sink>> sinks;
-    for (std::uint32_t i = 0; i < clients; ++i) {
-        sinks.push_back(std::make_unique<Sink>());
-        VelmoraProtocol::ClientSettings settings;
-        settings.client_id = 100 + i;
-        settings.driver_inputs = {0, 1};
-        settings.driver_outputs = {};
-        sinks.back()->send(VelmoraProtocol::build_announce_packet(settings, 1), port);
-    }
-    for (int attempt = 0; attempt < 1000 && pump.active_client_count() < clients; ++attempt) {
-        pump.tick(*runtime);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     std::vector<float> input(2 * kFrames, 0.25F);
-    std::vector<VelmoraProtocol::PacketBytes> fragments;
     std::vector<float> device(32 * kFrames);
     double cpu = 0;
     std::uint64_t blocks = 0;
@@ -187,10 +145,7 @@ void BM_ServerInputPerBlock(benchmark::State& state) {
         state.PauseTiming();
         const std::uint32_t sequence = runtime->expected_input_sequence() + 2;
         for (std::uint32_t i = 0; i < clients; ++i) {
-            VelmoraProtocol::build_audio_fragment_packets(100 + i, sequence, kRate, kFrames, 2, input, fragments, 1200);
-            for (const auto& fragment : fragments) {
-                sinks[i]->send(fragment, port);
-            }
+            sinks[i]->send_input_block(100 + i, sequence, kRate, kFrames, 2, input);
         }
         state.ResumeTiming();
         const double before = thread_cpu_seconds();

@@ -23,13 +23,16 @@
 namespace VelmoraTest {
 
 inline std::atomic<UInt64> g_test_host_time{0};
-inline UInt64 test_host_clock() { return g_test_host_time.load(); }
+inline UInt64 test_host_clock() {
+    return g_test_host_time.load();
+}
 
 // A configuration file in a fresh folder, named by VELMORA_DRIVER_CONFIG while it exists.
 class TemporaryDriverConfig {
 public:
     explicit TemporaryDriverConfig(const std::string& text) {
-        folder_ = std::filesystem::temp_directory_path() / ("velmora_driver_test" + unique_shared_name("cfg").substr(1));
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("velmora_driver_test" + unique_shared_name("cfg").substr(1));
         std::filesystem::create_directories(folder_);
         path_ = folder_ / "Velmora.ini";
         write(text);
@@ -53,13 +56,34 @@ protected:
     DriverTest()
         : debug_(unique_shared_name("VelmoraDebugStats_drivertest")),
           runtime_(std::make_unique<VelmoraMac::CoreAudioHalRuntime>()),
-          driver_(std::make_unique<VelmoraMac::CoreAudioPlugInDriver>(*runtime_, debug_, server_, &test_host_clock)),
+          driver_(std::make_unique<VelmoraMac::CoreAudioPlugInDriver>(*runtime_, debug_, server_,
+                                                                      &test_host_clock)),
           host_(driver_->driver_ref()) {
         g_test_host_time.store(1000000000ull);
     }
 
     AudioServerPlugInDriverInterface& table() { return host_.table(); }
     AudioServerPlugInDriverRef ref() { return host_.driver(); }
+    // Configuration change `action` (1: buffer size, 2: rate) of `device` with `value`.
+    OSStatus perform(UInt64 action, std::uintptr_t value, AudioObjectID device = 2) {
+        return table().PerformDeviceConfigurationChange(ref(), device, action,
+                                                        reinterpret_cast<void*>(value));
+    }
+    // One IO operation of client 0 on device 2: input read from stream 3, the mix written to 4.
+    OSStatus io(UInt32 operation, UInt32 frames, void* buffer,
+                const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
+        const AudioObjectID stream = operation == kAudioServerPlugInIOOperationWriteMix ? 4 : 3;
+        return table().DoIOOperation(ref(), 2, stream, 0, operation, frames, cycle, buffer, nullptr);
+    }
+    OSStatus begin_cycle(UInt32 frames, const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
+        return table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, cycle);
+    }
+    OSStatus end_cycle(UInt32 frames, const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
+        return table().EndIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, cycle);
+    }
+    OSStatus zero_time_stamp(Float64* sample_time, UInt64* host_time = nullptr, UInt64* seed = nullptr) {
+        return table().GetZeroTimeStamp(ref(), 2, 0, sample_time, host_time, seed);
+    }
 
     FakeNetworkServer server_;
     VelmoraMac::CoreAudioDebugSharedState debug_;

@@ -187,12 +187,8 @@ TEST_F(DriverTest, AClientAttachingWhileAnAttachFailsGetsARunningServer) {
 TEST_F(DriverTest, InitializeStopsEverythingAndKeepsTheRate) {
     TemporaryDriverConfig config("");
     ASSERT_EQ(table().Initialize(ref(), nullptr), kAudioHardwareNoError);
-    ASSERT_EQ(
-        table().PerformDeviceConfigurationChange(ref(), 2, 2, reinterpret_cast<void*>(std::uintptr_t{96000})),
-        kAudioHardwareNoError);
-    ASSERT_EQ(
-        table().PerformDeviceConfigurationChange(ref(), 2, 1, reinterpret_cast<void*>(std::uintptr_t{512})),
-        kAudioHardwareNoError);
+    ASSERT_EQ(perform(2, 96000), kAudioHardwareNoError);
+    ASSERT_EQ(perform(1, 512), kAudioHardwareNoError);
     ASSERT_EQ(host_.add_client(), kAudioHardwareNoError);
     ASSERT_EQ(table().StartIO(ref(), 2, 0), kAudioHardwareNoError);
     ASSERT_EQ(table().Initialize(ref(), nullptr), kAudioHardwareNoError);
@@ -204,8 +200,7 @@ TEST_F(DriverTest, InitializeStopsEverythingAndKeepsTheRate) {
     EXPECT_EQ(driver_->nominal_sample_rate(), 96000u);
     Float64 sample_time = 1;
     UInt64 host_time = 1;
-    ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, &host_time, nullptr),
-              kAudioHardwareNoError);
+    ASSERT_EQ(zero_time_stamp(&sample_time, &host_time, nullptr), kAudioHardwareNoError);
     EXPECT_EQ(host_time, 0u);
 }
 
@@ -246,9 +241,7 @@ TEST_F(DriverTest, RateAndBufferSizeGoThroughTheHostsConfigurationChange) {
     EXPECT_EQ(recording.requests[0], (std::pair<UInt64, std::uintptr_t>{2, 96000}));
     // Nothing changes until the host performs the change.
     EXPECT_EQ(host_.value<Float64>(2, rate_address), 48000.0);
-    EXPECT_EQ(table().PerformDeviceConfigurationChange(ref(), 2, 2,
-                                                       reinterpret_cast<void*>(recording.requests[0].second)),
-              kAudioHardwareNoError);
+    EXPECT_EQ(perform(2, recording.requests[0].second), kAudioHardwareNoError);
     EXPECT_EQ(host_.value<Float64>(2, rate_address), 96000.0);
     EXPECT_EQ(host_.value<AudioStreamBasicDescription>(4, address_of(kAudioStreamPropertyVirtualFormat))
                   .mSampleRate,
@@ -266,17 +259,11 @@ TEST_F(DriverTest, RateAndBufferSizeGoThroughTheHostsConfigurationChange) {
     EXPECT_EQ(host_.set(2, frames_address, &frames, sizeof frames), kAudioHardwareNotRunningError);
     ASSERT_EQ(recording.requests.size(), 2u);
     EXPECT_EQ(recording.requests[1], (std::pair<UInt64, std::uintptr_t>{1, 256}));
-    EXPECT_EQ(
-        table().PerformDeviceConfigurationChange(ref(), 2, 1, reinterpret_cast<void*>(std::uintptr_t{256})),
-        kAudioHardwareNoError);
+    EXPECT_EQ(perform(1, 256), kAudioHardwareNoError);
     EXPECT_EQ(host_.u32(2, frames_address), 256u);
 
-    EXPECT_EQ(
-        table().PerformDeviceConfigurationChange(ref(), 2, 2, reinterpret_cast<void*>(std::uintptr_t{32000})),
-        kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(
-        table().PerformDeviceConfigurationChange(ref(), 2, 1, reinterpret_cast<void*>(std::uintptr_t{4097})),
-        kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(perform(2, 32000), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(perform(1, 4097), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(table().PerformDeviceConfigurationChange(ref(), 2, 3, nullptr),
               kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(driver_->nominal_sample_rate(), 96000u);
@@ -321,12 +308,11 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
     Float64 before_time = 5;
     UInt64 before_host = 5;
     UInt64 before_seed = 5;
-    ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &before_time, &before_host, &before_seed),
-              kAudioHardwareNoError);
+    ASSERT_EQ(zero_time_stamp(&before_time, &before_host, &before_seed), kAudioHardwareNoError);
     EXPECT_EQ(before_time, 0.0);
     EXPECT_EQ(before_host, 0u);
     EXPECT_EQ(before_seed, 1u);
-    EXPECT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, nullptr, nullptr, nullptr), kAudioHardwareNoError);
+    EXPECT_EQ(zero_time_stamp(nullptr, nullptr, nullptr), kAudioHardwareNoError);
 
     const UInt64 start = 5000000000ull;
     g_test_host_time.store(start);
@@ -350,8 +336,7 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
         Float64 sample_time = -1;
         UInt64 host_time = 0;
         UInt64 seed = 0;
-        ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, &host_time, &seed),
-                  kAudioHardwareNoError);
+        ASSERT_EQ(zero_time_stamp(&sample_time, &host_time, &seed), kAudioHardwareNoError);
         EXPECT_EQ(sample_time, test.sample_time) << test.elapsed_ns;
         const auto expected_ns =
             static_cast<UInt64>(static_cast<unsigned __int128>(test.sample_time) * 1000000000u / 48000);
@@ -364,16 +349,16 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
     ASSERT_EQ(table().StopIO(ref(), 2, 0), kAudioHardwareNoError);
     Float64 sample_time = 0;
     UInt64 seed = 0;
-    ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, nullptr, &seed), kAudioHardwareNoError);
+    ASSERT_EQ(zero_time_stamp(&sample_time, nullptr, &seed), kAudioHardwareNoError);
     EXPECT_GT(sample_time, 0.0);
     ASSERT_EQ(table().StopIO(ref(), 2, 0), kAudioHardwareNoError);
-    ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, nullptr, &seed), kAudioHardwareNoError);
+    ASSERT_EQ(zero_time_stamp(&sample_time, nullptr, &seed), kAudioHardwareNoError);
     EXPECT_EQ(sample_time, 0.0);
     ASSERT_EQ(table().StopIO(ref(), 2, 0), kAudioHardwareNoError);
     EXPECT_EQ(driver_->running_client_count(), 0u);
     ASSERT_EQ(table().StartIO(ref(), 2, 0), kAudioHardwareNoError);
     g_test_host_time.store(g_test_host_time.load() + 227562500);
-    ASSERT_EQ(table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, nullptr, &seed), kAudioHardwareNoError);
+    ASSERT_EQ(zero_time_stamp(&sample_time, nullptr, &seed), kAudioHardwareNoError);
     EXPECT_EQ(sample_time, 10923.0);
     EXPECT_EQ(seed, 3u);
 }
@@ -445,27 +430,22 @@ TEST_F(DriverTest, WillDoOnlyReadInputWriteMixAndTheCycleInPlaceOnTheirStreams) 
     EXPECT_EQ(run(3, kAudioServerPlugInIOOperationWriteMix), kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(run(3, kAudioServerPlugInIOOperationProcessInput), kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(run(0, kAudioServerPlugInIOOperationCycle), kAudioHardwareNoError);
-    EXPECT_EQ(table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, 128, nullptr,
-                                    nullptr, nullptr),
-              kAudioHardwareNoError);
+    EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, 128, nullptr, nullptr), kAudioHardwareNoError);
 }
 
 TEST_F(DriverTest, BadFrameCountsAreRefusedAndInputIsLeftSilent) {
     for (UInt32 frames : {0u, 4097u, 5000u}) {
         std::vector<float> buffer(32 * 5000 + 32, 0.75f);
-        EXPECT_EQ(table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, frames,
-                                        nullptr, buffer.data(), nullptr),
+        EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, frames, buffer.data(), nullptr),
                   kAudioHardwareBadPropertySizeError)
             << frames;
         for (std::size_t i = 0; i < buffer.size(); ++i) {
             ASSERT_EQ(buffer[i], i < 32u * frames ? 0.0f : 0.75f) << frames << " at " << i;
         }
-        EXPECT_EQ(table().DoIOOperation(ref(), 2, 4, 0, kAudioServerPlugInIOOperationWriteMix, frames,
-                                        nullptr, buffer.data(), nullptr),
+        EXPECT_EQ(io(kAudioServerPlugInIOOperationWriteMix, frames, buffer.data(), nullptr),
                   kAudioHardwareBadPropertySizeError);
     }
-    EXPECT_EQ(table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, 5000, nullptr,
-                                    nullptr, nullptr),
+    EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, 5000, nullptr, nullptr),
               kAudioHardwareBadPropertySizeError);
     // Nothing was published or consumed.
     EXPECT_EQ(runtime_->expected_input_sequence(), 0u);
@@ -479,13 +459,9 @@ TEST_F(DriverTest, WriteMixPublishesTheDeinterleavedBlockWithTheCycleTime) {
         }
     }
     const AudioServerPlugInIOCycleInfo cycle = cycle_at(777000, 555000);
-    ASSERT_EQ(table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, 64, &cycle),
-              kAudioHardwareNoError);
-    ASSERT_EQ(table().DoIOOperation(ref(), 2, 4, 0, kAudioServerPlugInIOOperationWriteMix, 64, &cycle,
-                                    mix.data(), nullptr),
-              kAudioHardwareNoError);
-    ASSERT_EQ(table().EndIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, 64, &cycle),
-              kAudioHardwareNoError);
+    ASSERT_EQ(begin_cycle(64, &cycle), kAudioHardwareNoError);
+    ASSERT_EQ(io(kAudioServerPlugInIOOperationWriteMix, 64, mix.data(), &cycle), kAudioHardwareNoError);
+    ASSERT_EQ(end_cycle(64, &cycle), kAudioHardwareNoError);
     auto snapshot = std::make_unique<VelmoraMac::CoreAudioHalRuntime::Snapshot>();
     ASSERT_TRUE(runtime_->read_next_output_snapshot(*snapshot));
     EXPECT_EQ(snapshot->sequence, 0u);
@@ -519,13 +495,10 @@ TEST_F(DriverTest, ACycleWithoutOutputStillPublishesASilentBlock) {
     for (const Case& test : cases) {
         const AudioServerPlugInIOCycleInfo* cycle = test.with_cycle ? &test.cycle : nullptr;
         std::vector<float> input(32 * 128, 1.0f);
-        ASSERT_EQ(table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, 128, cycle),
+        ASSERT_EQ(begin_cycle(128, cycle), kAudioHardwareNoError);
+        ASSERT_EQ(io(kAudioServerPlugInIOOperationReadInput, 128, input.data(), cycle),
                   kAudioHardwareNoError);
-        ASSERT_EQ(table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, 128, cycle,
-                                        input.data(), nullptr),
-                  kAudioHardwareNoError);
-        ASSERT_EQ(table().EndIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, 128, cycle),
-                  kAudioHardwareNoError);
+        ASSERT_EQ(end_cycle(128, cycle), kAudioHardwareNoError);
         ASSERT_TRUE(runtime_->read_next_output_snapshot(*snapshot));
         EXPECT_EQ(snapshot->sequence, sequence++);
         EXPECT_EQ(snapshot->frames, 128);
@@ -552,9 +525,7 @@ TEST_F(DriverTest, ReadInputInterleavesTheClientsBlock) {
     timeline.frames = 128;
     runtime_->publish_prepared_input_block(planar.data(), timeline);
     std::vector<float> input(32 * 128);
-    ASSERT_EQ(table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, 128, nullptr,
-                                    input.data(), nullptr),
-              kAudioHardwareNoError);
+    ASSERT_EQ(io(kAudioServerPlugInIOOperationReadInput, 128, input.data(), nullptr), kAudioHardwareNoError);
     for (UInt32 frame = 0; frame < 128; ++frame) {
         for (UInt32 channel = 0; channel < 32; ++channel) {
             ASSERT_EQ(input[frame * 32 + channel], planar[channel * 128 + frame]);

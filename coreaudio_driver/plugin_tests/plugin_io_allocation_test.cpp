@@ -29,15 +29,13 @@ TEST_F(DriverTest, IOCyclesAllocateNothing) {
         Float64 sample_time = 0;
         UInt64 host_time = 0;
         UInt64 seed = 0;
-        table().GetZeroTimeStamp(ref(), 2, 0, &sample_time, &host_time, &seed);
-        table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, &cycle);
-        table().DoIOOperation(ref(), 2, 3, 0, kAudioServerPlugInIOOperationReadInput, frames, &cycle,
-                              input.data(), nullptr);
+        zero_time_stamp(&sample_time, &host_time, &seed);
+        begin_cycle(frames, &cycle);
+        io(kAudioServerPlugInIOOperationReadInput, frames, input.data(), &cycle);
         if (n % 4 != 0) {
-            table().DoIOOperation(ref(), 2, 4, 0, kAudioServerPlugInIOOperationWriteMix, frames, &cycle,
-                                  output.data(), nullptr);
+            io(kAudioServerPlugInIOOperationWriteMix, frames, output.data(), &cycle);
         }
-        table().EndIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, &cycle);
+        end_cycle(frames, &cycle);
         // The network side keeps the queue from filling, as it would.
         runtime_->read_next_output_snapshot(*snapshot);
     }

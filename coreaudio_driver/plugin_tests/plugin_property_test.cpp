@@ -421,9 +421,7 @@ TEST_F(DriverTest, LatencyIsTheLargestAnnouncedTimesTheBufferSizeBounded) {
     };
     for (const Case& test : cases) {
         server_.set_latency_summary(test.input_blocks, test.output_blocks);
-        ASSERT_EQ(table().PerformDeviceConfigurationChange(
-                      ref(), 2, 1, reinterpret_cast<void*>(std::uintptr_t{test.frames})),
-                  kAudioHardwareNoError);
+        ASSERT_EQ(perform(1, test.frames), kAudioHardwareNoError);
         SCOPED_TRACE(std::to_string(test.input_blocks) + "/" + std::to_string(test.output_blocks));
         EXPECT_EQ(host_.u32(2, address_of(kAudioDevicePropertyLatency, kInput)), test.input);
         EXPECT_EQ(host_.u32(2, address_of(kAudioDevicePropertyLatency, kOutput)), test.output);

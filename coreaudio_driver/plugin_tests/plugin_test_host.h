@@ -12,9 +12,10 @@
 
 namespace VelmoraTest {
 
-inline AudioObjectPropertyAddress address_of(AudioObjectPropertySelector selector,
-                                             AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
-                                             AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
+inline AudioObjectPropertyAddress
+address_of(AudioObjectPropertySelector selector,
+           AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+           AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
     return AudioObjectPropertyAddress{selector, scope, element};
 }
 
@@ -43,7 +44,8 @@ public:
 
     OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress& address, void* data, UInt32 capacity,
                  UInt32& size, UInt32 qualifier_size = 0, const void* qualifier = nullptr) const {
-        return table().GetPropertyData(driver_, object, 0, &address, qualifier_size, qualifier, capacity, &size, data);
+        return table().GetPropertyData(driver_, object, 0, &address, qualifier_size, qualifier, capacity,
+                                       &size, data);
     }
 
     // The whole value as bytes; the size first asked with GetPropertyDataSize, as hosts do.
@@ -52,7 +54,8 @@ public:
         EXPECT_EQ(size_of(object, address, size), kAudioHardwareNoError) << four_cc(address.mSelector);
         std::vector<unsigned char> data(size + 1);
         UInt32 written = 0;
-        EXPECT_EQ(get(object, address, data.data(), size, written), kAudioHardwareNoError) << four_cc(address.mSelector);
+        EXPECT_EQ(get(object, address, data.data(), size, written), kAudioHardwareNoError)
+            << four_cc(address.mSelector);
         EXPECT_EQ(written, size) << four_cc(address.mSelector);
         data.resize(written);
         return data;
@@ -83,7 +86,8 @@ public:
         return buffer;
     }
 
-    OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress& address, const void* data, UInt32 size) const {
+    OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress& address, const void* data,
+                 UInt32 size) const {
         return table().SetPropertyData(driver_, object, 0, &address, 0, nullptr, size, data);
     }
 

@@ -11,15 +11,6 @@ namespace VelmoraCompat::Hal {
 
 namespace {
 
-bool element_is_main(AudioObjectPropertyElement element) {
-    return element == kAudioObjectPropertyElementMain || element == kAudioObjectPropertyElementWildcard;
-}
-
-bool scope_is_known(AudioObjectPropertyScope scope) {
-    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput ||
-           scope == kAudioObjectPropertyScopeOutput || scope == kAudioObjectPropertyScopeWildcard;
-}
-
 bool scope_is_direction(AudioObjectPropertyScope scope) {
     return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
 }

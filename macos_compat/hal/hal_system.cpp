@@ -14,15 +14,6 @@ namespace VelmoraCompat::Hal {
 
 namespace {
 
-bool element_is_main(AudioObjectPropertyElement element) {
-    return element == kAudioObjectPropertyElementMain || element == kAudioObjectPropertyElementWildcard;
-}
-
-bool scope_is_known(AudioObjectPropertyScope scope) {
-    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput ||
-           scope == kAudioObjectPropertyScopeOutput || scope == kAudioObjectPropertyScopeWildcard;
-}
-
 // A listener hears a change when its address covers the changed one (wildcards included).
 bool covers(const AudioObjectPropertyAddress& listened, const AudioObjectPropertyAddress& changed) {
     return (listened.mSelector == kAudioObjectPropertySelectorWildcard ||

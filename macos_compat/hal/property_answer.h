@@ -44,6 +44,17 @@ struct PropertyAnswer {
     UInt32 size() const { return kind == Kind::string ? static_cast<UInt32>(sizeof(CFStringRef)) : static_cast<UInt32>(bytes.size()); }
 };
 
+// What the HAL answers at all: the main element (or any), and the global, input, output or
+// wildcard scope.
+inline bool element_is_main(AudioObjectPropertyElement element) {
+    return element == kAudioObjectPropertyElementMain || element == kAudioObjectPropertyElementWildcard;
+}
+
+inline bool scope_is_known(AudioObjectPropertyScope scope) {
+    return scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeInput ||
+           scope == kAudioObjectPropertyScopeOutput || scope == kAudioObjectPropertyScopeWildcard;
+}
+
 // A change to announce to listeners.
 struct PropertyChange {
     AudioObjectID object;

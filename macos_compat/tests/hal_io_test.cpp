@@ -1,5 +1,7 @@
 #include "hal_test_support.h"
 
+#include <velmora_compat/wav_file.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,17 +21,18 @@ struct Recorder {
         AudioTimeStamp output_time;
         std::vector<AudioBuffer> input_buffers;
         std::vector<AudioBuffer> output_buffers;
-        std::vector<float> first_input_samples;  // the first 8 floats of the first input buffer, as seen then
+        std::vector<float> first_input_samples; // the first 8 floats of the first input buffer, as seen then
         std::thread::id thread;
     };
     std::vector<Cycle> cycles;
-    float output_value = 0.0f;                // written into every output sample
-    AudioObjectID stop_device = 0;            // when set, the procedure stops itself on the second cycle
+    float output_value = 0.0f;     // written into every output sample
+    AudioObjectID stop_device = 0; // when set, the procedure stops itself on the second cycle
     AudioDeviceIOProcID self = nullptr;
     bool destroy_instead = false;
 
-    static OSStatus proc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp* input_time,
-                         AudioBufferList* output, const AudioTimeStamp* output_time, void* data) {
+    static OSStatus proc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* input,
+                         const AudioTimeStamp* input_time, AudioBufferList* output,
+                         const AudioTimeStamp* output_time, void* data) {
         auto* r = static_cast<Recorder*>(data);
         Cycle cycle{*now, *input_time, *output_time, {}, {}, {}, std::this_thread::get_id()};
         for (UInt32 b = 0; b < input->mNumberBuffers; ++b) {
@@ -77,7 +80,7 @@ TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, &proc), kAudioHardwareNoError);
     ASSERT_NE(proc, nullptr);
-    EXPECT_EQ(Hal::step_io_cycles(device, 3), 0u);  // not started
+    EXPECT_EQ(Hal::step_io_cycles(device, 3), 0u); // not started
     ASSERT_EQ(AudioDeviceStart(device, proc), kAudioHardwareNoError);
     EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 1u);
     ASSERT_EQ(Hal::step_io_cycles(device, 4), 4u);
@@ -90,7 +93,8 @@ TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
         EXPECT_EQ(c.now.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
         EXPECT_EQ(c.input_time.mSampleTime, c.now.mSampleTime - 64.0);
         EXPECT_EQ(c.output_time.mSampleTime, c.now.mSampleTime + 64.0);
-        EXPECT_EQ(c.input_time.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
+        EXPECT_EQ(c.input_time.mFlags & kAudioTimeStampSampleHostTimeValid,
+                  kAudioTimeStampSampleHostTimeValid);
         EXPECT_LT(c.input_time.mHostTime, c.now.mHostTime);
         EXPECT_GT(c.output_time.mHostTime, c.now.mHostTime);
         if (i > 0) {
@@ -112,8 +116,9 @@ TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
 }
 
 TEST_F(HalIo, BufferListsFollowTheStreamLayout) {
-    Hal::DeviceDescription d = manual_device("Layout", {{2, Hal::SampleFormat::float32, true, 0.0}, {3, Hal::SampleFormat::float32, false, 0.0}},
-                                             {{2, Hal::SampleFormat::float32, false, 0.0}, {4, Hal::SampleFormat::float32, true, 0.0}});
+    Hal::DeviceDescription d = manual_device(
+        "Layout", {{2, Hal::SampleFormat::float32, true, 0.0}, {3, Hal::SampleFormat::float32, false, 0.0}},
+        {{2, Hal::SampleFormat::float32, false, 0.0}, {4, Hal::SampleFormat::float32, true, 0.0}});
     d.input.kind = Hal::InputKind::channel_ids;
     const AudioObjectID device = add(d);
     Recorder recorder;
@@ -123,7 +128,7 @@ TEST_F(HalIo, BufferListsFollowTheStreamLayout) {
     ASSERT_EQ(Hal::step_io_cycles(device, 1), 1u);
     ASSERT_EQ(recorder.cycles.size(), 1u);
     const auto& in = recorder.cycles[0].input_buffers;
-    ASSERT_EQ(in.size(), 4u);  // one interleaved buffer, three single-channel ones
+    ASSERT_EQ(in.size(), 4u); // one interleaved buffer, three single-channel ones
     EXPECT_EQ(in[0].mNumberChannels, 2u);
     EXPECT_EQ(in[0].mDataByteSize, 64u * 2u * 4u);
     for (std::size_t b = 1; b < 4; ++b) {
@@ -203,12 +208,14 @@ TEST_F(HalIo, AProcedureCanStopOrDestroyItselfInsideItsCycle) {
         Recorder recorder;
         recorder.stop_device = device;
         recorder.destroy_instead = destroy;
-        ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, &recorder.self), kAudioHardwareNoError);
+        ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, &recorder.self),
+                  kAudioHardwareNoError);
         ASSERT_EQ(AudioDeviceStart(device, recorder.self), kAudioHardwareNoError);
         EXPECT_EQ(Hal::step_io_cycles(device, 5), 5u);
         EXPECT_EQ(recorder.cycles.size(), 2u) << destroy;
         EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 0u);
-        EXPECT_EQ(AudioDeviceStart(device, recorder.self), destroy ? kAudioHardwareIllegalOperationError : kAudioHardwareNoError);
+        EXPECT_EQ(AudioDeviceStart(device, recorder.self),
+                  destroy ? kAudioHardwareIllegalOperationError : kAudioHardwareNoError);
     }
 }
 
@@ -217,8 +224,8 @@ TEST_F(HalIo, StoppingAndRestartingInsideOneCycleKeepsTheDeviceRunning) {
         AudioObjectID device = 0;
         AudioDeviceIOProcID self = nullptr;
         int cycles = 0;
-        static OSStatus proc(AudioObjectID device, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
-                             const AudioTimeStamp*, void* data) {
+        static OSStatus proc(AudioObjectID device, const AudioTimeStamp*, const AudioBufferList*,
+                             const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* data) {
             auto* r = static_cast<Restarter*>(data);
             if (++r->cycles == 1) {
                 AudioDeviceStop(device, r->self);
@@ -229,7 +236,8 @@ TEST_F(HalIo, StoppingAndRestartingInsideOneCycleKeepsTheDeviceRunning) {
     };
     const AudioObjectID device = add(manual_device("Restart", {}, {{2}}));
     Restarter restarter;
-    ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Restarter::proc, &restarter, &restarter.self), kAudioHardwareNoError);
+    ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Restarter::proc, &restarter, &restarter.self),
+              kAudioHardwareNoError);
     ASSERT_EQ(AudioDeviceStart(device, restarter.self), kAudioHardwareNoError);
     EXPECT_EQ(Hal::step_io_cycles(device, 3), 3u);
     EXPECT_EQ(restarter.cycles, 3);
@@ -245,7 +253,8 @@ TEST_F(HalIo, BufferSizeChangesApplyToTheNextCycle) {
     ASSERT_EQ(Hal::step_io_cycles(device, 2), 2u);
     const UInt32 frames = 256;
     const auto a = address(kAudioDevicePropertyBufferFrameSize);
-    ASSERT_EQ(AudioObjectSetPropertyData(device, &a, 0, nullptr, sizeof frames, &frames), kAudioHardwareNoError);
+    ASSERT_EQ(AudioObjectSetPropertyData(device, &a, 0, nullptr, sizeof frames, &frames),
+              kAudioHardwareNoError);
     ASSERT_EQ(Hal::step_io_cycles(device, 2), 2u);
     EXPECT_EQ(recorder.cycles[1].output_buffers[0].mDataByteSize, 64u * 8u);
     EXPECT_EQ(recorder.cycles[2].output_buffers[0].mDataByteSize, 256u * 8u);
@@ -258,7 +267,8 @@ TEST_F(HalIo, DeviceDeathStopsIoAndIsHeard) {
     const AudioObjectID device = add(manual_device("Doomed", {{2}}, {{2}}));
     ListenerLog log;
     const auto alive = address(kAudioDevicePropertyDeviceIsAlive);
-    ASSERT_EQ(AudioObjectAddPropertyListener(device, &alive, &ListenerLog::callback, &log), kAudioHardwareNoError);
+    ASSERT_EQ(AudioObjectAddPropertyListener(device, &alive, &ListenerLog::callback, &log),
+              kAudioHardwareNoError);
     Recorder recorder;
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, &proc), kAudioHardwareNoError);
@@ -275,13 +285,16 @@ TEST_F(HalIo, DeviceDeathStopsIoAndIsHeard) {
     EXPECT_EQ(AudioDeviceStart(device, proc), kAudioHardwareBadDeviceError);
     const Float64 rate = 44100.0;
     const auto rate_address = address(kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(AudioObjectSetPropertyData(device, &rate_address, 0, nullptr, 8, &rate), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioObjectSetPropertyData(device, &rate_address, 0, nullptr, 8, &rate),
+              kAudioHardwareBadDeviceError);
     // Unplugged: gone from the list, its ID unknown; its listener can still be removed.
     ASSERT_TRUE(Hal::remove_device(device));
     EXPECT_EQ(size_of(kAudioObjectSystemObject, address(kAudioHardwarePropertyDevices)), 0u);
     EXPECT_EQ(AudioDeviceStart(device, proc), kAudioHardwareBadObjectError);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log), kAudioHardwareNoError);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log), kAudioHardwareBadObjectError);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log),
+              kAudioHardwareNoError);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log),
+              kAudioHardwareBadObjectError);
 }
 
 TEST_F(HalIo, IoProcedureCallsRefuseWrongObjects) {
@@ -290,11 +303,16 @@ TEST_F(HalIo, IoProcedureCallsRefuseWrongObjects) {
     ASSERT_EQ(streams.size(), 1u);
     AudioDeviceIOProcID proc = nullptr;
     Recorder recorder;
-    EXPECT_EQ(AudioDeviceCreateIOProcID(streams[0], &Recorder::proc, &recorder, &proc), kAudioHardwareBadDeviceError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(kAudioObjectSystemObject, &Recorder::proc, &recorder, &proc), kAudioHardwareBadDeviceError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(12345, &Recorder::proc, &recorder, &proc), kAudioHardwareBadObjectError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(device, nullptr, &recorder, &proc), kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, nullptr), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(AudioDeviceCreateIOProcID(streams[0], &Recorder::proc, &recorder, &proc),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioDeviceCreateIOProcID(kAudioObjectSystemObject, &Recorder::proc, &recorder, &proc),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioDeviceCreateIOProcID(12345, &Recorder::proc, &recorder, &proc),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(AudioDeviceCreateIOProcID(device, nullptr, &recorder, &proc),
+              kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(AudioDeviceCreateIOProcID(device, &Recorder::proc, &recorder, nullptr),
+              kAudioHardwareIllegalOperationError);
     // The hardware alone can run, without any procedure.
     EXPECT_EQ(AudioDeviceStart(device, nullptr), kAudioHardwareNoError);
     EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 1u);
@@ -302,23 +320,17 @@ TEST_F(HalIo, IoProcedureCallsRefuseWrongObjects) {
     EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 0u);
 }
 
+// The files are written and read with the stand-ins' WAV module, tested on its own.
 TEST_F(HalIo, WavFilesFeedInputAndRecordOutput) {
-    char input_path[] = "/tmp/velmora-hal-in-XXXXXX";
-    char output_path[] = "/tmp/velmora-hal-out-XXXXXX";
-    const int in_fd = mkstemp(input_path);
-    const int out_fd = mkstemp(output_path);
-    ASSERT_GE(in_fd, 0);
-    ASSERT_GE(out_fd, 0);
-    close(in_fd);
-    close(out_fd);
+    const std::string base = "/tmp/velmora-hal-" + std::to_string(::getpid());
+    const std::string input_path = base + "-in.wav";
+    const std::string output_path = base + "-out.wav";
+    std::string error;
     {
-        // One channel of 16-bit PCM: 0x4000 = 0.5, then 0xC000 = -0.5.
-        const unsigned char wav[] = {'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
-                                     0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 4, 0, 0, 0, 0x00, 0x40, 0x00, 0xC0};
-        std::FILE* f = std::fopen(input_path, "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(wav, 1, sizeof wav, f);
-        std::fclose(f);
+        VelmoraCompat::WavWriter writer;
+        ASSERT_TRUE(writer.open(input_path, 48000, 1, error)) << error;
+        const float samples[] = {0.5f, -0.5f};
+        ASSERT_TRUE(writer.write(samples, 2));
     }
     Hal::DeviceDescription d = manual_device("Files", {{2}}, {{1}});
     d.input.kind = Hal::InputKind::wav_file;
@@ -335,26 +347,19 @@ TEST_F(HalIo, WavFilesFeedInputAndRecordOutput) {
     ASSERT_EQ(AudioDeviceStop(device, proc), kAudioHardwareNoError);
     const auto& in = recorder.cycles[0].first_input_samples;
     ASSERT_EQ(in.size(), 8u);
-    EXPECT_EQ(in[0], 0.5f);   // frame 0, channel 0
-    EXPECT_EQ(in[1], 0.0f);   // the file has one channel only
-    EXPECT_EQ(in[2], -0.5f);  // frame 1
-    EXPECT_EQ(in[4], 0.5f);   // looped
-    std::FILE* f = std::fopen(output_path, "rb");
-    ASSERT_NE(f, nullptr);
-    unsigned char header[44];
-    ASSERT_EQ(std::fread(header, 1, sizeof header, f), sizeof header);
-    const UInt32 data_bytes = header[40] | (header[41] << 8) | (header[42] << 16) | (static_cast<UInt32>(header[43]) << 24);
-    EXPECT_EQ(data_bytes, 3u * 64u * 4u);
-    float first = 0.0f;
-    ASSERT_EQ(std::fread(&first, 4, 1, f), 1u);
-    EXPECT_EQ(first, -0.25f);
-    std::fclose(f);
-    std::remove(input_path);
-    std::remove(output_path);
+    EXPECT_EQ(in[0], 0.5f);  // frame 0, channel 0
+    EXPECT_EQ(in[1], 0.0f);  // the file has one channel only
+    EXPECT_EQ(in[2], -0.5f); // frame 1
+    EXPECT_EQ(in[4], 0.5f);  // looped
+    VelmoraCompat::WavAudio output;
+    ASSERT_TRUE(VelmoraCompat::read_wav_file(output_path, output, error)) << error;
+    EXPECT_EQ(output.channels, 1u);
+    EXPECT_EQ(output.samples, std::vector<float>(3 * 64, -0.25f));
+    std::remove(input_path.c_str());
+    std::remove(output_path.c_str());
     Hal::DeviceDescription missing = manual_device("Missing", {{2}}, {});
     missing.input.kind = Hal::InputKind::wav_file;
     missing.input.path = "/nonexistent/file.wav";
-    std::string error;
     EXPECT_EQ(Hal::add_device(missing, &error), kAudioObjectUnknown);
     EXPECT_EQ(error, "/nonexistent/file.wav: cannot open");
 }

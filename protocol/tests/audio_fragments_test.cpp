@@ -109,25 +109,6 @@ TEST(AudioFragmentPlan, CutsByLimitAndShape) {
     }
 }
 
-TEST(AudioFragmentDescriptor, SplitRowsEndWithAShorterPiece) {
-    AudioFragmentPlan plan;
-    ASSERT_TRUE(build_audio_fragment_plan(512, 8, 1200, plan));
-    AudioFragmentDescriptor d;
-    ASSERT_TRUE(get_audio_fragment_descriptor(plan, 0, d));
-    EXPECT_EQ(d.channel_offset, 0);
-    EXPECT_EQ(d.fragment_channel_count, 1);
-    EXPECT_EQ(d.frame_offset, 0);
-    EXPECT_EQ(d.fragment_frame_count, 288);
-    EXPECT_EQ(d.sample_count, 288u);
-    ASSERT_TRUE(get_audio_fragment_descriptor(plan, 15, d));
-    EXPECT_EQ(d.channel_offset, 7);
-    EXPECT_EQ(d.frame_offset, 288);
-    EXPECT_EQ(d.fragment_frame_count, 224);
-    EXPECT_EQ(d.sample_count, 224u);
-    EXPECT_FALSE(get_audio_fragment_descriptor(plan, 16, d));
-    EXPECT_EQ(d.sample_count, 0u);
-}
-
 TEST(AudioFragmentDescriptor, InconsistentPlansFail) {
     AudioFragmentPlan good;
     ASSERT_TRUE(build_audio_fragment_plan(128, 3, 1200, good));

@@ -242,38 +242,25 @@ struct ParserCase {
     std::function<PacketParseResult(const char*, int)> parse;
 };
 
+// A parser of a fixed-size record, as a ParserCase calls it.
+template <typename Record, PacketParseResult (*Parse)(const char*, int, Record&)>
+PacketParseResult parse_fixed(const char* data, int length) {
+    Record record;
+    return Parse(data, length, record);
+}
+
 std::vector<ParserCase> all_parsers() {
     return {
-        {"header", &kSync,
-         [](const char* d, int n) {
-             PacketHeader h;
-             return parse_packet_header(d, n, h);
-         }},
+        {"header", &kSync, parse_fixed<PacketHeader, parse_packet_header>},
         {"discovery request", &kDiscoveryRequest,
-         [](const char* d, int n) {
-             DiscoveryRequestPacket p;
-             return parse_discovery_request_packet(d, n, p);
-         }},
+         parse_fixed<DiscoveryRequestPacket, parse_discovery_request_packet>},
         {"discovery response", &kDiscoveryResponse,
-         [](const char* d, int n) {
-             DiscoveryResponsePacket p;
-             return parse_discovery_response_packet(d, n, p);
-         }},
+         parse_fixed<DiscoveryResponsePacket, parse_discovery_response_packet>},
         {"time probe request", &kTimeProbeRequest,
-         [](const char* d, int n) {
-             TimeProbeRequestPacket p;
-             return parse_time_probe_request_packet(d, n, p);
-         }},
+         parse_fixed<TimeProbeRequestPacket, parse_time_probe_request_packet>},
         {"time probe response", &kTimeProbeResponse,
-         [](const char* d, int n) {
-             TimeProbeResponsePacket p;
-             return parse_time_probe_response_packet(d, n, p);
-         }},
-        {"sync", &kSync,
-         [](const char* d, int n) {
-             SyncPacket p;
-             return parse_sync_packet(d, n, p);
-         }},
+         parse_fixed<TimeProbeResponsePacket, parse_time_probe_response_packet>},
+        {"sync", &kSync, parse_fixed<SyncPacket, parse_sync_packet>},
         {"announce", &kAnnounce,
          [](const char* d, int n) {
              AnnouncePacket p;
