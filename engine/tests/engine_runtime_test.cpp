@@ -52,7 +52,9 @@ protected:
         config_ = std::make_unique<ConfigFile>(spec);
         ASSERT_TRUE(runtime.start_from_config(config_->path().c_str()));
     }
-    ConfigSpec spec(std::uint16_t port = 0) const { return ConfigSpec{id, port != 0 ? port : server.port()}; }
+    ConfigSpec configuration(std::uint16_t port = 0) const {
+        return ConfigSpec{id, port != 0 ? port : server.port()};
+    }
     State state() const { return runtime.get_state(); }
     bool reaches(const std::function<bool(const State&)>& condition,
                  std::chrono::milliseconds timeout = 10s) {
@@ -76,7 +78,7 @@ private:
 };
 
 TEST_F(EngineRuntimeTest, StartsWaitsForTheFirstSyncRunsAndStops) {
-    start(spec());
+    start(configuration());
     ASSERT_TRUE(reaches_status(velmora_engine_status_waiting_sync));
     State s = state();
     EXPECT_EQ(s.health, velmora_engine_health_recovering);
@@ -134,7 +136,7 @@ TEST_F(EngineRuntimeTest, StartsWaitsForTheFirstSyncRunsAndStops) {
 }
 
 TEST_F(EngineRuntimeTest, StopBeforeTheFirstSync) {
-    start(spec());
+    start(configuration());
     ASSERT_TRUE(reaches_status(velmora_engine_status_waiting_sync));
     runtime.stop();
     const State s = state();
@@ -147,7 +149,7 @@ TEST_F(EngineRuntimeTest, StopBeforeTheFirstSync) {
 }
 
 TEST_F(EngineRuntimeTest, FormatChangeFromTheServerResyncsWithoutARecoveryEvent) {
-    start(spec());
+    start(configuration());
     server.start_streaming();
     ASSERT_TRUE(reaches_status(velmora_engine_status_running));
     server.set_rate(44100);
@@ -162,7 +164,7 @@ TEST_F(EngineRuntimeTest, FormatChangeFromTheServerResyncsWithoutARecoveryEvent)
 
 TEST_F(EngineRuntimeTest, TwelveFailedNetworkAttemptsRecordTwentyFourEvents) {
     velmora_test::FakeVelmoraServer silent(velmora_test::silent_server());
-    ConfigSpec config = spec(silent.port());
+    ConfigSpec config = configuration(silent.port());
     config.discovery_timeout_ms = 1;
     start(config);
     ASSERT_TRUE(reaches([](const State& s) { return s.recovery_event_count >= 3; }));
@@ -199,7 +201,7 @@ TEST_F(EngineRuntimeTest, IncompatibleServerFailsAtOnce) {
     velmora_test::FakeServerOptions options;
     options.mutate_discovery_answer = [](std::vector<char>& answer) { answer[32] = 4; }; // protocol version
     velmora_test::FakeVelmoraServer incompatible(options);
-    start(spec(incompatible.port()));
+    start(configuration(incompatible.port()));
     ASSERT_TRUE(reaches_status(velmora_engine_status_failed));
     const State s = state();
     EXPECT_EQ(s.last_error_code, velmora_engine_error_protocol_mismatch);
@@ -221,7 +223,7 @@ TEST_F(EngineRuntimeTest, RefusedStartsTouchOnlyTheStateRecord) {
     EXPECT_EQ(s.last_error_key, velmora_engine_message_config_path_empty);
     EXPECT_EQ(s.health_message_key, velmora_engine_message_config_path_empty);
 
-    start(spec());
+    start(configuration());
     server.start_streaming();
     ASSERT_TRUE(reaches_status(velmora_engine_status_running));
     BlockReader block(id);
@@ -242,7 +244,7 @@ TEST_F(EngineRuntimeTest, RefusedStartsTouchOnlyTheStateRecord) {
 
 TEST_F(EngineRuntimeTest, ChannelListsArePairedByPosition) {
     // Two driver inputs but one captured channel; three driver outputs but two played channels.
-    ConfigSpec config = spec();
+    ConfigSpec config = configuration();
     config.driver_outputs = "0, 1, 4";
     config.input_map = "0";
     start(config);
@@ -264,14 +266,14 @@ TEST_F(EngineRuntimeTest, ChannelListsArePairedByPosition) {
 }
 
 TEST_F(EngineRuntimeTest, ConfigurationsWithoutAnyChannelOrUnreadableFailToLoad) {
-    ConfigSpec no_drivers = spec();
+    ConfigSpec no_drivers = configuration();
     no_drivers.driver_inputs = no_drivers.driver_outputs = "";
     // Maps that pair with nothing leave no channel either.
-    ConfigSpec no_maps = spec();
+    ConfigSpec no_maps = configuration();
     no_maps.input_map = no_maps.output_map = "";
     for (const ConfigSpec* config : std::vector<const ConfigSpec*>{&no_drivers, &no_maps, nullptr}) {
         EngineRuntime engine;
-        ConfigFile file(config != nullptr ? *config : spec());
+        ConfigFile file(config != nullptr ? *config : configuration());
         ASSERT_TRUE(
             engine.start_from_config(config != nullptr ? file.path().c_str() : "/nonexistent/velmora.ini"));
         ASSERT_TRUE(wait_for([&] { return engine.get_state().status == velmora_engine_status_failed; }));
@@ -286,7 +288,7 @@ TEST_F(EngineRuntimeTest, ConfigurationsWithoutAnyChannelOrUnreadableFailToLoad)
 
 TEST_F(EngineRuntimeTest, SilentServerShowsSyncTimeoutAndLeavesItWhenSyncsReturn) {
     EXPECT_FALSE(runtime.is_sync_timed_out(1000000)) << "no sync seen yet";
-    start(spec());
+    start(configuration());
     server.start_streaming();
     ASSERT_TRUE(reaches_status(velmora_engine_status_running));
     ASSERT_TRUE(
@@ -315,7 +317,7 @@ TEST_F(EngineRuntimeTest, SilentServerShowsSyncTimeoutAndLeavesItWhenSyncsReturn
 }
 
 TEST_F(EngineRuntimeTest, DeviceLossInLoopbackModeOnlyDegrades) {
-    ConfigSpec config = spec();
+    ConfigSpec config = configuration();
     config.extra_test_lines =
         "loopback_device_lost_after_ms = 1500\nloopback_device_lost_duration_ms = 3000\n";
     start(config);
@@ -344,7 +346,7 @@ TEST_F(EngineRuntimeTest, HardwareDeviceThatDiesAndCannotBeReopenedExhaustsRecov
     struct Restore {
         ~Restore() { Hal::reset_to_defaults(); }
     } restore;
-    ConfigSpec config = spec();
+    ConfigSpec config = configuration();
     config.loopback = false;
     config.device_uid = device.uid;
     start(config);
