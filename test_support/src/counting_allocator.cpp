@@ -11,7 +11,8 @@ std::atomic<int> counting_mode{0};
 std::atomic<std::uint64_t> allocations{0};
 thread_local bool thread_tracked = false;
 
-void count_one() {
+// Unused where a sanitizer owns the allocator.
+[[maybe_unused]] void count_one() {
     const int mode = counting_mode.load(std::memory_order_relaxed);
     if (mode == 2 || (mode == 1 && thread_tracked)) {
         allocations.fetch_add(1, std::memory_order_relaxed);
