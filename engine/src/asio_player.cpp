@@ -128,21 +128,8 @@ bool AsioPlayer::start(const AudioDeviceSettings& settings, LogCallback log_call
         // A network thread may be inside submit_playback_block or a flush: everything they touch
         // is replaced with both of their mutexes held.
         std::scoped_lock locks(flush_mutex_, playback_mutex_);
-        settings_ = settings;
-        log_callback_ = std::move(log_callback);
-        captured_block_callback_ = std::move(captured_block);
-        telemetry_callback_ = std::move(telemetry);
-        loopback_mode_ = false;
-        capacity_frames_.store(0, std::memory_order_relaxed);
-        output_channel_count_ = 0;
-        reset_counters_locked();
-
-        device_ = std::move(device);
-        block_frames_ = device_->block_frames;
-        device_sample_rate_ = device_->sample_rate;
-        output_channel_count_ = settings_.output_channel_map.size();
-        input_channel_count_ = settings_.input_channel_map.size();
-        allocate_cycle_buffers_locked();
+        install_locked(settings, std::move(log_callback), std::move(captured_block), std::move(telemetry),
+                       std::move(device));
     }
 
     if (!device_->start()) {
@@ -175,20 +162,8 @@ bool AsioPlayer::start_loopback(const AudioDeviceSettings& settings, LogCallback
 
     {
         std::scoped_lock locks(flush_mutex_, playback_mutex_);
-        settings_ = settings;
-        log_callback_ = std::move(log_callback);
-        captured_block_callback_ = std::move(captured_block);
-        telemetry_callback_ = std::move(telemetry);
-        loopback_mode_ = true;
-        capacity_frames_.store(0, std::memory_order_relaxed);
-        output_channel_count_ = 0;
-        reset_counters_locked();
-
-        block_frames_ = settings_.block_frames;
-        device_sample_rate_ = static_cast<double>(settings_.sample_rate);
-        output_channel_count_ = settings_.output_channel_map.size();
-        input_channel_count_ = settings_.input_channel_map.size();
-        allocate_cycle_buffers_locked();
+        install_locked(settings, std::move(log_callback), std::move(captured_block), std::move(telemetry),
+                       nullptr);
     }
 
     loopback_running_.store(true, std::memory_order_release);
@@ -206,6 +181,27 @@ bool AsioPlayer::start_loopback(const AudioDeviceSettings& settings, LogCallback
         log("[asio] virtual loopback started.");
     }
     return true;
+}
+
+void AsioPlayer::install_locked(const AudioDeviceSettings& settings, LogCallback log_callback,
+                                CapturedBlockCallback captured_block, TelemetryCallback telemetry,
+                                std::unique_ptr<AudioDevice> device) {
+    settings_ = settings;
+    log_callback_ = std::move(log_callback);
+    captured_block_callback_ = std::move(captured_block);
+    telemetry_callback_ = std::move(telemetry);
+    loopback_mode_ = device == nullptr;
+    capacity_frames_.store(0, std::memory_order_relaxed);
+    output_channel_count_ = 0;
+    reset_counters_locked();
+
+    // An opened device has the last word on the format; the loopback runs at the configured one.
+    device_ = std::move(device);
+    block_frames_ = device_ ? device_->block_frames : settings_.block_frames;
+    device_sample_rate_ = device_ ? device_->sample_rate : static_cast<double>(settings_.sample_rate);
+    output_channel_count_ = settings_.output_channel_map.size();
+    input_channel_count_ = settings_.input_channel_map.size();
+    allocate_cycle_buffers_locked();
 }
 
 void AsioPlayer::allocate_cycle_buffers_locked() {

@@ -480,37 +480,36 @@ bool EngineRuntime::wait_for_initial_sync(AudioDeviceSettings& settings) {
 }
 
 bool EngineRuntime::start_asio(const AudioDeviceSettings& settings) {
-    const bool started = player_.start(
-        settings, [this](const std::string& line) { log(line); },
-        [this](unsigned rate, unsigned short frames, unsigned short channels, const std::vector<float>& samples) {
-            on_captured_block(rate, frames, channels, samples);
-        },
-        [this](const AsioPlayer::Telemetry& telemetry) { on_asio_telemetry(telemetry); });
-    if (!started) {
-        fail(velmora_engine_error_audio_start_failed, velmora_engine_message_asio_start_failed);
-        return false;
-    }
-    running_sample_rate_.store(settings.sample_rate);
-    running_block_frames_.store(static_cast<std::uint32_t>(settings.block_frames));
-    set_actual_format(0, 0);
-    audio_active_.store(true);
-    return true;
+    return start_player(settings, false);
 }
 
 bool EngineRuntime::start_loopback_asio(const AudioDeviceSettings& settings) {
-    const bool started = player_.start_loopback(
-        settings, [this](const std::string& line) { log(line); },
-        [this](unsigned rate, unsigned short frames, unsigned short channels, const std::vector<float>& samples) {
-            on_captured_block(rate, frames, channels, samples);
-        },
-        [this](const AsioPlayer::Telemetry& telemetry) { on_asio_telemetry(telemetry); });
+    return start_player(settings, true);
+}
+
+bool EngineRuntime::start_player(const AudioDeviceSettings& settings, bool loopback) {
+    auto log_line = [this](const std::string& line) { log(line); };
+    auto captured = [this](unsigned rate, unsigned short frames, unsigned short channels,
+                           const std::vector<float>& samples) {
+        on_captured_block(rate, frames, channels, samples);
+    };
+    auto telemetry = [this](const AsioPlayer::Telemetry& t) { on_asio_telemetry(t); };
+    const bool started = loopback ? player_.start_loopback(settings, log_line, captured, telemetry)
+                                  : player_.start(settings, log_line, captured, telemetry);
     if (!started) {
-        fail(velmora_engine_error_audio_start_failed, velmora_engine_message_loopback_start_failed);
+        fail(velmora_engine_error_audio_start_failed, loopback ? velmora_engine_message_loopback_start_failed
+                                                               : velmora_engine_message_asio_start_failed);
         return false;
     }
     running_sample_rate_.store(settings.sample_rate);
     running_block_frames_.store(static_cast<std::uint32_t>(settings.block_frames));
-    set_actual_format(settings.sample_rate, static_cast<unsigned short>(settings.block_frames));
+    // A device reports the format it really runs at in its first telemetry; the loopback runs at
+    // the configured one from the start.
+    if (loopback) {
+        set_actual_format(settings.sample_rate, static_cast<unsigned short>(settings.block_frames));
+    } else {
+        set_actual_format(0, 0);
+    }
     audio_active_.store(true);
     return true;
 }

@@ -181,6 +181,10 @@ private:
     void reset_playback_state();
     void reset_channel_level_meters();
     void update_peak_meter_stride();
+    // Both mutexes held. Takes the settings and callbacks; a null device means loopback mode.
+    void install_locked(const AudioDeviceSettings& settings, LogCallback log_callback,
+                        CapturedBlockCallback captured_block, TelemetryCallback telemetry,
+                        std::unique_ptr<AudioDevice> device);
     void reset_counters_locked();
     void allocate_cycle_buffers_locked();
     void log(const std::string& line) const;

@@ -113,6 +113,7 @@ private:
     bool wait_for_initial_sync(AudioDeviceSettings& settings);
     bool start_asio(const AudioDeviceSettings& settings);
     bool start_loopback_asio(const AudioDeviceSettings& settings);
+    bool start_player(const AudioDeviceSettings& settings, bool loopback);
     bool start_audio(const AudioDeviceSettings& settings, const AppConfig::TestSettings& test);
     bool start_initial_asio_with_retries(const AudioDeviceSettings& settings);
     bool handle_resync(AudioDeviceSettings& settings, const AppConfig::TestSettings& test);
