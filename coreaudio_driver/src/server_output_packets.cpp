@@ -93,9 +93,9 @@ bool build_server_output_packet_batch(std::uint32_t client_id, const ServerOutpu
         packets.clear();
         return false;
     }
-    packets[0] = VelmoraProtocol::build_sync_packet(client_id, view.sequence, view.sample_rate,
-                                                    static_cast<std::uint16_t>(view.frames), view.sample_position,
-                                                    view.host_time_ns);
+    VelmoraProtocol::build_sync_packet(client_id, view.sequence, view.sample_rate,
+                                       static_cast<std::uint16_t>(view.frames), view.sample_position,
+                                       view.host_time_ns, packets[0]);
     return true;
 }
 

@@ -234,6 +234,22 @@ TEST(OutputPackets, SyncThenFragmentsOfExactlyTheClientsChannels) {
     EXPECT_EQ(assembled.block.samples[0], 5000.0F);
     EXPECT_EQ(assembled.block.samples[128 + 3], 3.0F);
     EXPECT_EQ(assembled.block.samples[256 + 127], 31127.0F);
+
+    // The next block reuses every datagram's storage, the sync's included.
+    std::vector<const char*> storage;
+    for (const PacketBytes& packet : packets) {
+        storage.push_back(packet.data());
+    }
+    view.sequence = 78;
+    ASSERT_TRUE(VelmoraCore::build_server_output_packet_batch(4, view, {5, 0, 31}, 1200, packets));
+    ASSERT_EQ(packets.size(), storage.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i].data(), storage[i]) << "datagram " << i;
+    }
+    ASSERT_EQ(
+        VelmoraProtocol::parse_sync_packet(packets[0].data(), static_cast<int>(packets[0].size()), sync),
+        PacketParseResult::ok);
+    EXPECT_EQ(sync.sequence, 78U);
 }
 
 TEST(OutputPackets, EmptyMapGetsTheSyncAloneAndUnknownChannelsAreSilent) {

@@ -174,6 +174,12 @@ TEST(PacketGolden, FixedSizePacketsParseAndBuildTheSameBytes) {
                                 sync.server_sample_time, sync.server_host_time_ns),
               kSync);
     EXPECT_EQ(build_sync_packet(3, 0xFFFFFFFEu, 48000, 128, 0x0000000123456789u, 0xFEDCBA9876543210u), kSync);
+    // Into a datagram that held something longer: the same bytes, in the same storage.
+    PacketBytes reused(1200, '\x7f');
+    const char* storage = reused.data();
+    build_sync_packet(3, 0xFFFFFFFEu, 48000, 128, 0x0000000123456789u, 0xFEDCBA9876543210u, reused);
+    EXPECT_EQ(reused, kSync);
+    EXPECT_EQ(reused.data(), storage);
 
     PacketHeader header;
     ASSERT_EQ(parse_packet_header(kSync.data(), length_of(kSync), header), PacketParseResult::ok);

@@ -151,14 +151,23 @@ PacketBytes build_time_probe_response_packet(std::uint32_t client_id, std::uint6
 PacketBytes build_sync_packet(std::uint32_t client_id, std::uint32_t sequence, std::uint32_t sample_rate,
                               std::uint16_t frame_count, std::uint64_t server_sample_time,
                               std::uint64_t server_host_time_ns) {
-    PacketBytes out = start_packet(PacketType::sync, kSyncPacketSize, client_id);
+    PacketBytes out;
+    build_sync_packet(client_id, sequence, sample_rate, frame_count, server_sample_time, server_host_time_ns, out);
+    return out;
+}
+
+void build_sync_packet(std::uint32_t client_id, std::uint32_t sequence, std::uint32_t sample_rate,
+                       std::uint16_t frame_count, std::uint64_t server_sample_time, std::uint64_t server_host_time_ns,
+                       PacketBytes& out) {
+    out.clear();
+    out.reserve(kSyncPacketSize);
+    append_header(out, PacketType::sync, kSyncPacketSize, client_id);
     append_u32(out, sequence);
     append_u32(out, sample_rate);
     append_u16(out, frame_count);
     append_u16(out, 0);
     append_u64(out, server_sample_time);
     append_u64(out, server_host_time_ns);
-    return out;
 }
 
 PacketBytes build_announce_packet(const ClientSettings& settings) {

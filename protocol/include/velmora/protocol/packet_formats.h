@@ -302,6 +302,10 @@ PacketBytes build_time_probe_response_packet(std::uint32_t client_id, std::uint6
 PacketBytes build_sync_packet(std::uint32_t client_id, std::uint32_t sequence, std::uint32_t sample_rate,
                               std::uint16_t frame_count, std::uint64_t server_sample_time,
                               std::uint64_t server_host_time_ns);
+// The same bytes into `out`, reusing its storage: a sender of one sync per block allocates nothing.
+void build_sync_packet(std::uint32_t client_id, std::uint32_t sequence, std::uint32_t sample_rate,
+                       std::uint16_t frame_count, std::uint64_t server_sample_time, std::uint64_t server_host_time_ns,
+                       PacketBytes& out);
 // From `settings`: client_id, the sizes of driver_inputs and driver_outputs (truncated to 16 bits)
 // as the counts, both latency fields, then every input entry followed by every output entry, each
 // as its low 32 bits. `size` is the length of the datagram written. Session id 0.
