@@ -83,7 +83,8 @@ struct FakeNetworkServer : VelmoraMac::PlugInNetworkServer {
 class TemporaryDriverConfig {
 public:
     explicit TemporaryDriverConfig(const std::string& text)
-        : folder_(std::filesystem::temp_directory_path() / ("velmora_driver_test" + unique_shared_name("cfg").substr(1))) {
+        : folder_(std::filesystem::temp_directory_path() /
+                  ("velmora_driver_test" + unique_shared_name("cfg").substr(1))) {
         std::filesystem::create_directories(folder_);
         write(text);
         ::setenv(VelmoraCore::kServerConfigEnvironmentVariable, (folder_ / "Velmora.ini").c_str(), 1);
@@ -107,15 +108,18 @@ protected:
     AudioServerPlugInDriverRef ref() { return host_.driver(); }
     // Configuration change `action` (1: buffer size, 2: rate) of `device` with `value`.
     OSStatus perform(UInt64 action, std::uintptr_t value, AudioObjectID device = 2) {
-        return table().PerformDeviceConfigurationChange(ref(), device, action, reinterpret_cast<void*>(value));
+        return table().PerformDeviceConfigurationChange(ref(), device, action,
+                                                        reinterpret_cast<void*>(value));
     }
     // One IO operation of client 0 on device 2: input read from stream 3, the mix written to 4.
-    OSStatus io(UInt32 operation, UInt32 frames, void* buffer, const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
+    OSStatus io(UInt32 operation, UInt32 frames, void* buffer,
+                const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
         const AudioObjectID stream = operation == kAudioServerPlugInIOOperationWriteMix ? 4 : 3;
         return table().DoIOOperation(ref(), 2, stream, 0, operation, frames, cycle, buffer, nullptr);
     }
     // A whole cycle: begin, read the input, write the mix (when given), end.
-    void run_cycle(UInt32 frames, float* input, float* mix, const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
+    void run_cycle(UInt32 frames, float* input, float* mix,
+                   const AudioServerPlugInIOCycleInfo* cycle = nullptr) {
         table().BeginIOOperation(ref(), 2, 0, kAudioServerPlugInIOOperationCycle, frames, cycle);
         io(kAudioServerPlugInIOOperationReadInput, frames, input, cycle);
         if (mix != nullptr) {
@@ -129,7 +133,8 @@ protected:
 
     FakeNetworkServer server_;
     VelmoraMac::CoreAudioDebugSharedState debug_{unique_shared_name("VelmoraDebugStats_drivertest")};
-    std::unique_ptr<VelmoraMac::CoreAudioHalRuntime> runtime_ = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
+    std::unique_ptr<VelmoraMac::CoreAudioHalRuntime> runtime_ =
+        std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
     std::unique_ptr<VelmoraMac::CoreAudioPlugInDriver> driver_ =
         std::make_unique<VelmoraMac::CoreAudioPlugInDriver>(*runtime_, debug_, server_, &test_host_clock);
     PlugInTestHost host_{driver_->driver_ref()};

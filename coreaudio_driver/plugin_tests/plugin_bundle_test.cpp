@@ -58,14 +58,17 @@ TEST(PlugInBundle, FactoryAndFirstAndLastClientOfTheRealNetworkServer) {
     // The factory makes only the plug-in type; nothing else of the code is visible to its host.
     void* code = ::dlopen(bundle->executable_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(code, nullptr);
-    auto factory = reinterpret_cast<void* (*)(CFAllocatorRef, CFUUIDRef)>(::dlsym(code, "AudioServerPlugInFactory"));
+    auto factory =
+        reinterpret_cast<void* (*)(CFAllocatorRef, CFUUIDRef)>(::dlsym(code, "AudioServerPlugInFactory"));
     ASSERT_NE(factory, nullptr);
     EXPECT_EQ(factory(nullptr, kAudioServerPlugInTypeUUID), bundle->driver());
     for (CFUUIDRef other : {CFUUIDRef{nullptr}, kAudioServerPlugInDriverInterfaceUUID, IUnknownUUID}) {
         EXPECT_EQ(factory(nullptr, other), nullptr);
     }
-    EXPECT_EQ(::dlsym(code, "_ZN10VelmoraMac21CoreAudioPlugInDriver10initializeEPK30AudioServerPlugInHostInterface"),
-              nullptr);
+    EXPECT_EQ(
+        ::dlsym(code,
+                "_ZN10VelmoraMac21CoreAudioPlugInDriver10initializeEPK30AudioServerPlugInHostInterface"),
+        nullptr);
     ::dlclose(code);
 
     VelmoraTest::PlugInTestHost host(bundle->driver());

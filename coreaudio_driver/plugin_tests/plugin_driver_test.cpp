@@ -34,9 +34,11 @@ TEST_F(DriverTest, InterfacesAndOperationsOnObjectsThatAreNoDevice) {
     EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(IUnknownUUID), &out), S_OK);
     EXPECT_EQ(out, ref());
     out = nullptr;
-    EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(kAudioServerPlugInDriverInterfaceUUID), &out), S_OK);
+    EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(kAudioServerPlugInDriverInterfaceUUID), &out),
+              S_OK);
     EXPECT_EQ(out, ref());
-    EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(kAudioServerPlugInTypeUUID), &out), E_NOINTERFACE);
+    EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(kAudioServerPlugInTypeUUID), &out),
+              E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(table().QueryInterface(ref(), CFUUIDGetUUIDBytes(IUnknownUUID), nullptr), E_NOINTERFACE);
     EXPECT_EQ(table().AddRef(ref()), 1u);
@@ -44,7 +46,8 @@ TEST_F(DriverTest, InterfacesAndOperationsOnObjectsThatAreNoDevice) {
     EXPECT_EQ(table().Initialize(nullptr, nullptr), kAudioHardwareBadObjectError);
 
     AudioObjectID device = 55;
-    EXPECT_EQ(table().CreateDevice(ref(), nullptr, nullptr, &device), kAudioHardwareUnsupportedOperationError);
+    EXPECT_EQ(table().CreateDevice(ref(), nullptr, nullptr, &device),
+              kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(device, 0u);
     EXPECT_EQ(table().DestroyDevice(ref(), 2), kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(table().AbortDeviceConfigurationChange(ref(), 2, 2, nullptr), kAudioHardwareNoError);
@@ -54,11 +57,12 @@ TEST_F(DriverTest, InterfacesAndOperationsOnObjectsThatAreNoDevice) {
     EXPECT_EQ(host_.remove_client(1), kAudioHardwareBadDeviceError);
     EXPECT_EQ(table().StartIO(ref(), 4, 0), kAudioHardwareBadDeviceError);
     EXPECT_EQ(table().StopIO(ref(), 0, 0), kAudioHardwareBadDeviceError);
-    EXPECT_EQ(table().GetZeroTimeStamp(ref(), 3, 0, &sample_time, nullptr, nullptr), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(table().GetZeroTimeStamp(ref(), 3, 0, &sample_time, nullptr, nullptr),
+              kAudioHardwareBadDeviceError);
     EXPECT_EQ(table().WillDoIOOperation(ref(), 1, 0, cycle, nullptr, nullptr), kAudioHardwareBadDeviceError);
     EXPECT_EQ(table().BeginIOOperation(ref(), 3, 0, cycle, 128, nullptr), kAudioHardwareBadDeviceError);
-    EXPECT_EQ(table().DoIOOperation(ref(), 3, 3, 0, kAudioServerPlugInIOOperationReadInput, 128, nullptr, nullptr,
-                                    nullptr),
+    EXPECT_EQ(table().DoIOOperation(ref(), 3, 3, 0, kAudioServerPlugInIOOperationReadInput, 128, nullptr,
+                                    nullptr, nullptr),
               kAudioHardwareBadDeviceError);
     EXPECT_EQ(table().EndIOOperation(ref(), 4, 0, cycle, 128, nullptr), kAudioHardwareBadDeviceError);
     EXPECT_EQ(perform(2, 96000, 3), kAudioHardwareUnsupportedOperationError);
@@ -67,9 +71,10 @@ TEST_F(DriverTest, InterfacesAndOperationsOnObjectsThatAreNoDevice) {
 // ---- host clients and the network server ----
 
 TEST_F(DriverTest, FirstClientStartsTheServerFromTheConfigurationAndLastStopsIt) {
-    TemporaryDriverConfig config("[network]\nbind_address = 127.0.0.2\nlisten_port = 28123\nclient_timeout_ms = 900\n"
-                                 "[socket]\nrecv_buffer_bytes = 4096\nsend_buffer_bytes = 8192\n"
-                                 "[transport]\nudp_payload_bytes = 51\n");
+    TemporaryDriverConfig config(
+        "[network]\nbind_address = 127.0.0.2\nlisten_port = 28123\nclient_timeout_ms = 900\n"
+        "[socket]\nrecv_buffer_bytes = 4096\nsend_buffer_bytes = 8192\n"
+        "[transport]\nudp_payload_bytes = 51\n");
     VelmoraCompat::OsLogCapture capture;
     EXPECT_FALSE(record_exists(debug_.name()));
     ASSERT_EQ(host_.add_client(), kAudioHardwareNoError);
@@ -115,8 +120,9 @@ TEST_F(DriverTest, AFailedAttachIsLoggedAndTheNextOneTriesAgain) {
     config.write("[network]\nlisten_port = 28077\n");
     server_.results = {false};
     EXPECT_EQ(host_.add_client(), kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(capture.messages(), (Lines{"VelmoraCoreAudio invalid network bind address: localhost",
-                                         "VelmoraCoreAudio failed to start UDP network server on 127.0.0.1:28077"}));
+    EXPECT_EQ(capture.messages(),
+              (Lines{"VelmoraCoreAudio invalid network bind address: localhost",
+                     "VelmoraCoreAudio failed to start UDP network server on 127.0.0.1:28077"}));
     EXPECT_EQ(capture.entries()[0].type, OS_LOG_TYPE_ERROR);
     EXPECT_EQ(driver_->device_client_count(), 0u);
     EXPECT_FALSE(record_exists(debug_.name()));
@@ -184,8 +190,9 @@ TEST_F(DriverTest, RateAndBufferSizeGoThroughTheHostsConfigurationChange) {
     RecordingHost recording;
     ASSERT_EQ(table().Initialize(ref(), &recording.table), kAudioHardwareNoError);
     const auto rate_address = address_of(kAudioDevicePropertyNominalSampleRate);
-    const auto frames_address = address_of(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeWildcard,
-                                           kAudioObjectPropertyElementWildcard);
+    const auto frames_address =
+        address_of(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeWildcard,
+                   kAudioObjectPropertyElementWildcard);
     Float64 rate = 32000;
     EXPECT_EQ(host_.set(2, rate_address, &rate, sizeof rate), kAudioHardwareIllegalOperationError);
     rate = 96000;
@@ -197,7 +204,8 @@ TEST_F(DriverTest, RateAndBufferSizeGoThroughTheHostsConfigurationChange) {
     // Nothing changes until the host performs the change.
     EXPECT_EQ(host_.value<Float64>(2, rate_address), 48000.0);
     EXPECT_EQ(perform(2, recording.requests[0].second), kAudioHardwareNoError);
-    EXPECT_EQ(host_.value<AudioStreamBasicDescription>(4, address_of(kAudioStreamPropertyVirtualFormat)).mSampleRate,
+    EXPECT_EQ(host_.value<AudioStreamBasicDescription>(4, address_of(kAudioStreamPropertyVirtualFormat))
+                  .mSampleRate,
               96000.0);
     // The value it already has needs no change (and no stop of IO).
     EXPECT_EQ(host_.set(2, rate_address, &rate, sizeof rate), kAudioHardwareNoError);
@@ -259,14 +267,19 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
     EXPECT_EQ(host_.u32(2, address_of(kAudioDevicePropertyDeviceIsRunning)), 1u);
     // At 48 kHz one period is 227562500 ns.
     const std::pair<UInt64, Float64> cases[] = {
-        {0, 0},         {227562499, 0},          {227562500, 10923},
-        {500000000, 21846}, {1000000000, 43692}, {3600000000000ull, 172800000.0 - 172800000 % 10923},
+        {0, 0},
+        {227562499, 0},
+        {227562500, 10923},
+        {500000000, 21846},
+        {1000000000, 43692},
+        {3600000000000ull, 172800000.0 - 172800000 % 10923},
     };
     for (const auto& [elapsed_ns, expected] : cases) {
         g_test_host_time.store(start + elapsed_ns);
         ASSERT_EQ(zero_time_stamp(&sample_time, &host_time, &seed), kAudioHardwareNoError);
         EXPECT_EQ(sample_time, expected) << elapsed_ns;
-        const auto expected_ns = static_cast<UInt64>(static_cast<unsigned __int128>(expected) * 1000000000u / 48000);
+        const auto expected_ns =
+            static_cast<UInt64>(static_cast<unsigned __int128>(expected) * 1000000000u / 48000);
         EXPECT_EQ(host_time, start + expected_ns) << elapsed_ns;
         EXPECT_EQ(seed, 2u);
     }
@@ -299,8 +312,9 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
 
 // ---- IO ----
 
-AudioServerPlugInIOCycleInfo cycle_at(UInt64 current_host_time, UInt64 input_host_time = 0,
-                                      AudioTimeStampFlags current_flags = kAudioTimeStampSampleHostTimeValid) {
+AudioServerPlugInIOCycleInfo
+cycle_at(UInt64 current_host_time, UInt64 input_host_time = 0,
+         AudioTimeStampFlags current_flags = kAudioTimeStampSampleHostTimeValid) {
     AudioServerPlugInIOCycleInfo cycle{};
     cycle.mIOCycleCounter = 1;
     cycle.mNominalIOBufferFrameSize = 128;
@@ -312,12 +326,14 @@ AudioServerPlugInIOCycleInfo cycle_at(UInt64 current_host_time, UInt64 input_hos
 }
 
 TEST_F(DriverTest, OnlyReadInputWriteMixAndTheCycleOnTheirStreamsWithValidFrameCounts) {
-    for (UInt32 operation : {kAudioServerPlugInIOOperationThread, kAudioServerPlugInIOOperationCycle,
-                             kAudioServerPlugInIOOperationReadInput, kAudioServerPlugInIOOperationConvertInput,
-                             kAudioServerPlugInIOOperationMixOutput, kAudioServerPlugInIOOperationWriteMix}) {
+    for (UInt32 operation :
+         {kAudioServerPlugInIOOperationThread, kAudioServerPlugInIOOperationCycle,
+          kAudioServerPlugInIOOperationReadInput, kAudioServerPlugInIOOperationConvertInput,
+          kAudioServerPlugInIOOperationMixOutput, kAudioServerPlugInIOOperationWriteMix}) {
         Boolean will_do = 9;
         Boolean in_place = 9;
-        ASSERT_EQ(table().WillDoIOOperation(ref(), 2, 0, operation, &will_do, &in_place), kAudioHardwareNoError);
+        ASSERT_EQ(table().WillDoIOOperation(ref(), 2, 0, operation, &will_do, &in_place),
+                  kAudioHardwareNoError);
         EXPECT_EQ(will_do != 0, operation == kAudioServerPlugInIOOperationCycle ||
                                     operation == kAudioServerPlugInIOOperationReadInput ||
                                     operation == kAudioServerPlugInIOOperationWriteMix)
@@ -339,11 +355,13 @@ TEST_F(DriverTest, OnlyReadInputWriteMixAndTheCycleOnTheirStreamsWithValidFrameC
     // Bad frame counts: refused, the input buffer silent as far as it goes, nothing published.
     for (UInt32 frames : {0u, 4097u, 5000u}) {
         std::fill(buffer.begin(), buffer.end(), 0.75f);
-        EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, frames, buffer.data()), kAudioHardwareBadPropertySizeError);
+        EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, frames, buffer.data()),
+                  kAudioHardwareBadPropertySizeError);
         for (std::size_t i = 0; i < buffer.size(); ++i) {
             ASSERT_EQ(buffer[i], i < 32u * frames ? 0.0f : 0.75f) << frames << " at " << i;
         }
-        EXPECT_EQ(io(kAudioServerPlugInIOOperationWriteMix, frames, buffer.data()), kAudioHardwareBadPropertySizeError);
+        EXPECT_EQ(io(kAudioServerPlugInIOOperationWriteMix, frames, buffer.data()),
+                  kAudioHardwareBadPropertySizeError);
     }
     EXPECT_EQ(io(kAudioServerPlugInIOOperationReadInput, 5000, nullptr), kAudioHardwareBadPropertySizeError);
     EXPECT_EQ(runtime_->expected_input_sequence(), 0u);
@@ -373,7 +391,8 @@ TEST_F(DriverTest, ReadInputAndWriteMixInterleave) {
     EXPECT_EQ(snapshot->frames, 64);
     EXPECT_EQ(snapshot->sample_rate, 48000u);
     EXPECT_EQ(snapshot->host_time_ns, 777000u);
-    EXPECT_EQ(std::vector<float>(snapshot->samples.begin(), snapshot->samples.begin() + planar.size()), planar);
+    EXPECT_EQ(std::vector<float>(snapshot->samples.begin(), snapshot->samples.begin() + planar.size()),
+              planar);
     EXPECT_FALSE(runtime_->read_next_output_snapshot(*snapshot));
 }
 
@@ -394,7 +413,8 @@ TEST_F(DriverTest, ACycleWithoutOutputStillPublishesASilentBlock) {
         ASSERT_TRUE(runtime_->read_next_output_snapshot(*snapshot));
         EXPECT_EQ(snapshot->sequence, sequence++);
         EXPECT_EQ(snapshot->host_time_ns, host_time_ns);
-        EXPECT_EQ(std::vector<float>(snapshot->samples.begin(), snapshot->samples.begin() + 32 * 128), silence);
+        EXPECT_EQ(std::vector<float>(snapshot->samples.begin(), snapshot->samples.begin() + 32 * 128),
+                  silence);
         EXPECT_EQ(input, silence) << "no client input: silence";
     }
 }

@@ -23,94 +23,84 @@ std::string where(AudioObjectID object, const AudioObjectPropertyAddress& addres
            std::to_string(address.mElement);
 }
 
-// One row per (object, property, scope): its value, and by its type its size.
+AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
+                              AudioObjectPropertyScope scope = kGlobal) {
+    return address_of(selector, scope);
+}
+
+// Rows of objects and addresses sharing a value, whose type gives the size.
 struct Scalar {
-    AudioObjectID object;
-    AudioObjectPropertySelector selector;
-    AudioObjectPropertyScope scope;
+    std::vector<AudioObjectID> objects;
+    std::vector<AudioObjectPropertyAddress> addresses;
     std::variant<UInt32, Float64, Float32, std::string> value;
 };
 const std::vector<Scalar> kScalars = {
-    {1, kAudioObjectPropertyBaseClass, kGlobal, UInt32{kAudioObjectClassID}},
-    {1, kAudioObjectPropertyClass, kGlobal, UInt32{kAudioPlugInClassID}},
-    {1, kAudioObjectPropertyOwner, kGlobal, UInt32{0}},
-    {1, kAudioObjectPropertyName, kGlobal, std::string("Velmora")},
-    {1, kAudioObjectPropertyModelName, kWildcard, std::string("Velmora")},
-    {1, kAudioObjectPropertyManufacturer, kGlobal, std::string("Tarnwell")},
-    {1, kAudioPlugInPropertyBundleID, kGlobal, std::string("com.tarnwell.velmora.coreaudio")},
-    {2, kAudioObjectPropertyBaseClass, kGlobal, UInt32{kAudioObjectClassID}},
-    {2, kAudioObjectPropertyClass, kGlobal, UInt32{kAudioDeviceClassID}},
-    {2, kAudioObjectPropertyOwner, kGlobal, UInt32{1}},
-    {2, kAudioObjectPropertyName, kGlobal, std::string("Velmora")},
-    {2, kAudioObjectPropertyModelName, kGlobal, std::string("Velmora")},
-    {2, kAudioObjectPropertyManufacturer, kGlobal, std::string("Tarnwell")},
-    {2, kAudioObjectPropertyElementName, kGlobal, std::string("Velmora")},
-    {2, kAudioDevicePropertyDeviceUID, kGlobal, kDeviceUID},
-    {2, kAudioDevicePropertyModelUID, kWildcard, kDeviceUID},
-    {2, kAudioDevicePropertyTransportType, kGlobal, UInt32{kAudioDeviceTransportTypeVirtual}},
-    {2, kAudioDevicePropertyClockDomain, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertyClockAlgorithm, kGlobal, UInt32{kAudioDeviceClockAlgorithmRaw}},
-    {2, kAudioDevicePropertyClockIsStable, kGlobal, UInt32{1}},
-    {2, kAudioDevicePropertyDeviceIsAlive, kGlobal, UInt32{1}},
-    {2, kAudioDevicePropertyDeviceIsRunning, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertyDeviceIsRunningSomewhere, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertyIsHidden, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertyUsesVariableBufferFrameSizes, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertySafetyOffset, kGlobal, UInt32{0}},
-    {2, kAudioDevicePropertySafetyOffset, kInput, UInt32{0}},
-    {2, kAudioDevicePropertySafetyOffset, kOutput, UInt32{0}},
-    {2, kAudioDevicePropertyLatency, kInput, UInt32{0}},
-    {2, kAudioDevicePropertyLatency, kWildcard, UInt32{0}},
-    {2, kAudioDevicePropertyNominalSampleRate, kGlobal, Float64{48000}},
-    {2, kAudioDevicePropertyBufferFrameSize, kGlobal, UInt32{128}},
-    {2, kAudioDevicePropertyZeroTimeStampPeriod, kGlobal, UInt32{10923}},
-    {2, kAudioDevicePropertyIOCycleUsage, kGlobal, Float32{0.5f}},
-    {2, 'accs', kGlobal, UInt32{1}},
-    {2, 'aExS', kGlobal, UInt32{0}},
-    {2, 'aExS', kOutput, UInt32{0}},
-    {2, 'siso', kGlobal, UInt32{0}},
-    {3, kAudioObjectPropertyBaseClass, kGlobal, UInt32{kAudioObjectClassID}},
-    {3, kAudioObjectPropertyClass, kInput, UInt32{kAudioStreamClassID}},
-    {3, kAudioObjectPropertyOwner, kGlobal, UInt32{2}},
-    {3, kAudioObjectPropertyName, kGlobal, std::string("Velmora Input")},
-    {3, kAudioObjectPropertyModelName, kGlobal, std::string("Velmora Input")},
-    {3, kAudioObjectPropertyManufacturer, kGlobal, std::string("Tarnwell")},
-    {3, kAudioStreamPropertyIsActive, kGlobal, UInt32{1}},
-    {3, kAudioStreamPropertyDirection, kGlobal, UInt32{1}},
-    {3, kAudioStreamPropertyTerminalType, kGlobal, UInt32{kAudioStreamTerminalTypeMicrophone}},
-    {3, kAudioStreamPropertyStartingChannel, kGlobal, UInt32{1}},
-    {3, kAudioStreamPropertyLatency, kInput, UInt32{0}},
-    {4, kAudioObjectPropertyBaseClass, kGlobal, UInt32{kAudioObjectClassID}},
-    {4, kAudioObjectPropertyClass, kOutput, UInt32{kAudioStreamClassID}},
-    {4, kAudioObjectPropertyOwner, kGlobal, UInt32{2}},
-    {4, kAudioObjectPropertyName, kGlobal, std::string("Velmora Output")},
-    {4, kAudioObjectPropertyModelName, kWildcard, std::string("Velmora Output")},
-    {4, kAudioObjectPropertyManufacturer, kGlobal, std::string("Tarnwell")},
-    {4, kAudioStreamPropertyIsActive, kGlobal, UInt32{1}},
-    {4, kAudioStreamPropertyDirection, kGlobal, UInt32{0}},
-    {4, kAudioStreamPropertyTerminalType, kGlobal, UInt32{kAudioStreamTerminalTypeSpeaker}},
-    {4, kAudioStreamPropertyStartingChannel, kOutput, UInt32{1}},
-    {4, kAudioStreamPropertyLatency, kGlobal, UInt32{0}},
+    {{1, 2, 3, 4}, {at(kAudioObjectPropertyBaseClass)}, UInt32{kAudioObjectClassID}},
+    {{1}, {at(kAudioObjectPropertyClass)}, UInt32{kAudioPlugInClassID}},
+    {{2}, {at(kAudioObjectPropertyClass)}, UInt32{kAudioDeviceClassID}},
+    {{3}, {at(kAudioObjectPropertyClass, kInput)}, UInt32{kAudioStreamClassID}},
+    {{4}, {at(kAudioObjectPropertyClass, kOutput)}, UInt32{kAudioStreamClassID}},
+    {{1}, {at(kAudioObjectPropertyOwner)}, UInt32{0}},
+    {{2}, {at(kAudioObjectPropertyOwner)}, UInt32{1}},
+    {{3, 4}, {at(kAudioObjectPropertyOwner)}, UInt32{2}},
+    {{1, 2},
+     {at(kAudioObjectPropertyName), at(kAudioObjectPropertyModelName, kWildcard)},
+     std::string("Velmora")},
+    {{2}, {at(kAudioObjectPropertyElementName)}, std::string("Velmora")},
+    {{1, 2, 3, 4}, {at(kAudioObjectPropertyManufacturer)}, std::string("Tarnwell")},
+    {{1}, {at(kAudioPlugInPropertyBundleID)}, std::string("com.tarnwell.velmora.coreaudio")},
+    {{2}, {at(kAudioDevicePropertyDeviceUID), at(kAudioDevicePropertyModelUID, kWildcard)}, kDeviceUID},
+    {{2}, {at(kAudioDevicePropertyTransportType)}, UInt32{kAudioDeviceTransportTypeVirtual}},
+    {{2}, {at(kAudioDevicePropertyClockAlgorithm)}, UInt32{kAudioDeviceClockAlgorithmRaw}},
+    {{2},
+     {at(kAudioDevicePropertyClockIsStable), at(kAudioDevicePropertyDeviceIsAlive), at('accs')},
+     UInt32{1}},
+    {{2},
+     {at(kAudioDevicePropertyClockDomain), at(kAudioDevicePropertyDeviceIsRunning),
+      at(kAudioDevicePropertyDeviceIsRunningSomewhere), at(kAudioDevicePropertyIsHidden),
+      at(kAudioDevicePropertyUsesVariableBufferFrameSizes), at(kAudioDevicePropertySafetyOffset),
+      at(kAudioDevicePropertySafetyOffset, kInput), at(kAudioDevicePropertySafetyOffset, kOutput),
+      at(kAudioDevicePropertyLatency, kInput), at(kAudioDevicePropertyLatency, kWildcard), at('aExS'),
+      at('aExS', kOutput), at('siso')},
+     UInt32{0}},
+    {{2}, {at(kAudioDevicePropertyNominalSampleRate)}, Float64{48000}},
+    {{2}, {at(kAudioDevicePropertyBufferFrameSize)}, UInt32{128}},
+    {{2}, {at(kAudioDevicePropertyZeroTimeStampPeriod)}, UInt32{10923}},
+    {{2}, {at(kAudioDevicePropertyIOCycleUsage)}, Float32{0.5f}},
+    {{3}, {at(kAudioObjectPropertyName), at(kAudioObjectPropertyModelName)}, std::string("Velmora Input")},
+    {{4},
+     {at(kAudioObjectPropertyName), at(kAudioObjectPropertyModelName, kWildcard)},
+     std::string("Velmora Output")},
+    {{3, 4}, {at(kAudioStreamPropertyIsActive), at(kAudioStreamPropertyStartingChannel)}, UInt32{1}},
+    {{3}, {at(kAudioStreamPropertyDirection)}, UInt32{1}},
+    {{4}, {at(kAudioStreamPropertyDirection), at(kAudioStreamPropertyLatency)}, UInt32{0}},
+    {{3}, {at(kAudioStreamPropertyLatency, kInput)}, UInt32{0}},
+    {{3}, {at(kAudioStreamPropertyTerminalType)}, UInt32{kAudioStreamTerminalTypeMicrophone}},
+    {{4}, {at(kAudioStreamPropertyTerminalType)}, UInt32{kAudioStreamTerminalTypeSpeaker}},
 };
 
 // Only the device's rate and buffer size are settable.
 TEST_F(DriverTest, ScalarPropertiesHaveTheirSizeAndValue) {
     for (const Scalar& row : kScalars) {
-        const auto address = address_of(row.selector, row.scope);
-        SCOPED_TRACE(where(row.object, address));
-        EXPECT_TRUE(host_.has(row.object, address));
-        Boolean settable = 1;
-        EXPECT_EQ(table().IsPropertySettable(ref(), row.object, 0, &address, &settable), kAudioHardwareNoError);
-        EXPECT_EQ(settable != 0, row.object == 2 && (row.selector == kAudioDevicePropertyNominalSampleRate ||
-                                                     row.selector == kAudioDevicePropertyBufferFrameSize));
-        if (const auto* value = std::get_if<UInt32>(&row.value)) {
-            EXPECT_EQ(host_.u32(row.object, address), *value);
-        } else if (const auto* value = std::get_if<Float64>(&row.value)) {
-            EXPECT_EQ(host_.value<Float64>(row.object, address), *value);
-        } else if (const auto* value = std::get_if<Float32>(&row.value)) {
-            EXPECT_EQ(host_.value<Float32>(row.object, address), *value);
-        } else {
-            EXPECT_EQ(host_.text(row.object, address), std::get<std::string>(row.value));
+        for (AudioObjectID object : row.objects) {
+            for (const AudioObjectPropertyAddress& address : row.addresses) {
+                SCOPED_TRACE(where(object, address));
+                EXPECT_TRUE(host_.has(object, address));
+                Boolean settable = 1;
+                EXPECT_EQ(table().IsPropertySettable(ref(), object, 0, &address, &settable),
+                          kAudioHardwareNoError);
+                EXPECT_EQ(settable != 0, address.mSelector == kAudioDevicePropertyNominalSampleRate ||
+                                             address.mSelector == kAudioDevicePropertyBufferFrameSize);
+                if (const auto* value = std::get_if<UInt32>(&row.value)) {
+                    EXPECT_EQ(host_.u32(object, address), *value);
+                } else if (const auto* value = std::get_if<Float64>(&row.value)) {
+                    EXPECT_EQ(host_.value<Float64>(object, address), *value);
+                } else if (const auto* value = std::get_if<Float32>(&row.value)) {
+                    EXPECT_EQ(host_.value<Float32>(object, address), *value);
+                } else {
+                    EXPECT_EQ(host_.text(object, address), std::get<std::string>(row.value));
+                }
+            }
         }
     }
 }
@@ -123,14 +113,21 @@ TEST_F(DriverTest, ObjectListsFollowTheScope) {
         std::vector<AudioObjectID> objects;
     };
     const std::vector<Case> cases = {
-        {1, kAudioPlugInPropertyDeviceList, kGlobal, {2}},   {1, kAudioPlugInPropertyBoxList, kGlobal, {}},
-        {1, kAudioPlugInPropertyClockDeviceList, kGlobal, {}}, {1, kAudioObjectPropertyControlList, kGlobal, {}},
+        {1, kAudioPlugInPropertyDeviceList, kGlobal, {2}},
+        {1, kAudioPlugInPropertyBoxList, kGlobal, {}},
+        {1, kAudioPlugInPropertyClockDeviceList, kGlobal, {}},
+        {1, kAudioObjectPropertyControlList, kGlobal, {}},
         {1, kAudioObjectPropertyCustomPropertyInfoList, kGlobal, {}},
-        {2, kAudioDevicePropertyStreams, kInput, {3}},       {2, kAudioDevicePropertyStreams, kOutput, {4}},
-        {2, kAudioDevicePropertyStreams, kGlobal, {3, 4}},   {2, kAudioDevicePropertyStreams, kWildcard, {3, 4}},
-        {2, 'tap#', kGlobal, {}},                            {2, kAudioObjectPropertyControlList, kGlobal, {}},
-        {2, kAudioObjectPropertyCustomPropertyInfoList, kGlobal, {}}, {3, 'tap#', kGlobal, {}},
-        {4, kAudioObjectPropertyControlList, kGlobal, {}},   {4, kAudioObjectPropertyCustomPropertyInfoList, kOutput, {}},
+        {2, kAudioDevicePropertyStreams, kInput, {3}},
+        {2, kAudioDevicePropertyStreams, kOutput, {4}},
+        {2, kAudioDevicePropertyStreams, kGlobal, {3, 4}},
+        {2, kAudioDevicePropertyStreams, kWildcard, {3, 4}},
+        {2, 'tap#', kGlobal, {}},
+        {2, kAudioObjectPropertyControlList, kGlobal, {}},
+        {2, kAudioObjectPropertyCustomPropertyInfoList, kGlobal, {}},
+        {3, 'tap#', kGlobal, {}},
+        {4, kAudioObjectPropertyControlList, kGlobal, {}},
+        {4, kAudioObjectPropertyCustomPropertyInfoList, kOutput, {}},
     };
     for (const Case& test : cases) {
         const auto address = address_of(test.selector, test.scope);
@@ -143,7 +140,8 @@ TEST_F(DriverTest, ObjectListsFollowTheScope) {
 
 TEST_F(DriverTest, RatesRangesFormatsAndStreamConfiguration) {
     const Float64 rates[] = {44100, 48000, 88200, 96000, 176400, 192000};
-    const std::vector<unsigned char> ranges = host_.bytes(2, address_of(kAudioDevicePropertyAvailableNominalSampleRates));
+    const std::vector<unsigned char> ranges =
+        host_.bytes(2, address_of(kAudioDevicePropertyAvailableNominalSampleRates));
     ASSERT_EQ(ranges.size(), 96u);
     for (std::size_t i = 0; i < 6; ++i) {
         AudioValueRange range{};
@@ -155,9 +153,11 @@ TEST_F(DriverTest, RatesRangesFormatsAndStreamConfiguration) {
     // 32 interleaved float channels: flags 9 (float, packed), 128 bytes a frame.
     const AudioStreamBasicDescription expected{48000, kAudioFormatLinearPCM, 9, 128, 1, 128, 32, 32, 0};
     for (AudioObjectID stream : {3u, 4u}) {
-        for (AudioObjectPropertySelector selector : {kAudioStreamPropertyVirtualFormat, kAudioStreamPropertyPhysicalFormat}) {
+        for (AudioObjectPropertySelector selector :
+             {kAudioStreamPropertyVirtualFormat, kAudioStreamPropertyPhysicalFormat}) {
             const auto format = host_.value<AudioStreamBasicDescription>(stream, address_of(selector));
-            EXPECT_EQ(std::memcmp(&format, &expected, sizeof format), 0) << stream << " " << four_cc(selector);
+            EXPECT_EQ(std::memcmp(&format, &expected, sizeof format), 0)
+                << stream << " " << four_cc(selector);
         }
         for (AudioObjectPropertySelector selector :
              {kAudioStreamPropertyAvailableVirtualFormats, kAudioStreamPropertyAvailablePhysicalFormats}) {
@@ -175,7 +175,8 @@ TEST_F(DriverTest, RatesRangesFormatsAndStreamConfiguration) {
     }
     // One buffer of 32 channels per direction, both for the global scopes.
     for (AudioObjectPropertyScope scope : {kInput, kOutput, kGlobal, kWildcard}) {
-        const std::vector<unsigned char> data = host_.bytes(2, address_of(kAudioDevicePropertyStreamConfiguration, scope));
+        const std::vector<unsigned char> data =
+            host_.bytes(2, address_of(kAudioDevicePropertyStreamConfiguration, scope));
         const UInt32 buffers = scope == kInput || scope == kOutput ? 1 : 2;
         ASSERT_EQ(data.size(), 8u + 16u * buffers);
         std::vector<unsigned char> golden(data.size(), 0);
@@ -292,7 +293,8 @@ TEST_F(DriverTest, TooSmallBuffersAndNullPointers) {
     };
     for (const Case& test : cases) {
         UInt32 size = 77;
-        EXPECT_EQ(host_.get(test.object, address_of(test.selector), buffer, test.capacity, size), test.status);
+        EXPECT_EQ(host_.get(test.object, address_of(test.selector), buffer, test.capacity, size),
+                  test.status);
         EXPECT_EQ(size, test.size) << four_cc(test.selector);
     }
     const auto address = address_of(kAudioObjectPropertyClass);
@@ -303,7 +305,8 @@ TEST_F(DriverTest, TooSmallBuffersAndNullPointers) {
               kAudioHardwareIllegalOperationError);
     EXPECT_EQ(table().GetPropertyDataSize(ref(), 2, 0, &address, 0, nullptr, nullptr),
               kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(table().IsPropertySettable(ref(), 2, 0, &address, nullptr), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(table().IsPropertySettable(ref(), 2, 0, &address, nullptr),
+              kAudioHardwareIllegalOperationError);
 }
 
 TEST_F(DriverTest, TranslateUIDToDeviceNeedsAWholeStringQualifier) {
@@ -312,7 +315,8 @@ TEST_F(DriverTest, TranslateUIDToDeviceNeedsAWholeStringQualifier) {
     EXPECT_EQ(host_.size_of(1, address, written), kAudioHardwareNoError);
     EXPECT_EQ(written, 4u);
     auto translate = [&](const char* uid) {
-        CFStringRef string = uid == nullptr ? nullptr : CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8);
+        CFStringRef string =
+            uid == nullptr ? nullptr : CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8);
         AudioObjectID device = 99;
         EXPECT_EQ(host_.get(1, address, &device, sizeof device, written, sizeof string, &string),
                   kAudioHardwareNoError);

@@ -12,9 +12,10 @@
 
 namespace VelmoraTest {
 
-inline AudioObjectPropertyAddress address_of(AudioObjectPropertySelector selector,
-                                             AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
-                                             AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
+inline AudioObjectPropertyAddress
+address_of(AudioObjectPropertySelector selector,
+           AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+           AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
     return AudioObjectPropertyAddress{selector, scope, element};
 }
 
@@ -38,8 +39,8 @@ public:
     }
     OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress& address, void* data, UInt32 capacity,
                  UInt32& size, UInt32 qualifier_size = 0, const void* qualifier = nullptr) const {
-        return table().GetPropertyData(driver_, object, 0, &address, qualifier_size, qualifier, capacity, &size,
-                                       data);
+        return table().GetPropertyData(driver_, object, 0, &address, qualifier_size, qualifier, capacity,
+                                       &size, data);
     }
     OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress& address, const void* data,
                  UInt32 size) const {
@@ -72,7 +73,8 @@ public:
     std::string text(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
         CFStringRef string = value<CFStringRef>(object, address);
         char buffer[256] = {};
-        EXPECT_TRUE(string != nullptr && CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8));
+        EXPECT_TRUE(string != nullptr &&
+                    CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8));
         if (string != nullptr) {
             CFRelease(string);
         }

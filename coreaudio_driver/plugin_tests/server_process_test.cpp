@@ -63,8 +63,8 @@ protected:
     // velmora_server publishes the plug-in's statistics record, which has one name on the machine.
     VelmoraTest::MachineLock lock_{"velmora-debug-stats-test"};
     std::uint16_t port_ = VelmoraTest::free_udp_port();
-    std::filesystem::path config_ =
-        std::filesystem::temp_directory_path() / ("velmora_server_test_" + std::to_string(::getpid()) + ".ini");
+    std::filesystem::path config_ = std::filesystem::temp_directory_path() /
+                                    ("velmora_server_test_" + std::to_string(::getpid()) + ".ini");
 };
 
 // Channel 0 of the block a client sends as its j-th carries j + frame/256, channel 1 the negative:
@@ -177,7 +177,8 @@ TEST_F(ServerProcessTest, AClickReturningThroughAClientIsTimedAndRecorded) {
     ASSERT_TRUE(std::regex_search(output, match, std::regex("([0-9]+) overloads"))) << output;
     const bool overloaded = std::stol(match[1]) > 0;
     const std::regex round_trip("click returned on input 1 after ([0-9]+) frames \\(([0-9.]+) ms\\)");
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), round_trip); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), round_trip);
+         it != std::sregex_iterator(); ++it) {
         EXPECT_EQ(std::stol((*it)[1]) % 128, 0) << output;
         if (!overloaded) {
             EXPECT_EQ((*it)[0], "click returned on input 1 after 512 frames (10.667 ms)") << output;

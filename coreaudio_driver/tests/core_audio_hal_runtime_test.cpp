@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint32_t kRate = 48000;
 constexpr std::uint32_t kFrames = 128;
 constexpr std::size_t kChannels = CoreAudioHalRuntime::kChannels;
-const Samples kSilence(kChannels * kFrames, 0.0F);
+const Samples kSilence(kChannels* kFrames, 0.0F);
 
 // Client block of `channels` rows whose samples say where they came from.
 Samples client_block(std::size_t channels, std::uint32_t frames, float base) {
@@ -50,18 +50,21 @@ protected:
     // One device cycle: read the input, then publish silence as the output.
     CoreAudioHalBlockTimeline cycle(Samples& input) {
         input.assign(kChannels * kFrames, -1.0F);
-        const CoreAudioHalBlockTimeline timeline = runtime->read_prepared_input_block(input.data(), kFrames, kRate);
+        const CoreAudioHalBlockTimeline timeline =
+            runtime->read_prepared_input_block(input.data(), kFrames, kRate);
         runtime->publish_output_block(nullptr, kFrames, kRate, 1);
         return timeline;
     }
-    bool publish(const Samples& block, const std::vector<std::int64_t>& map, const CoreAudioHalBlockTimeline& at) {
+    bool publish(const Samples& block, const std::vector<std::int64_t>& map,
+                 const CoreAudioHalBlockTimeline& at) {
         return runtime->publish_client_input_block(block.data(), map, at);
     }
     VelmoraDebug::SharedStats stats() const { return debug.snapshot(); }
 
     VelmoraMac::CoreAudioDebugSharedState debug{VelmoraTest::unique_shared_name("VelmoraDebugStats_test")};
     std::unique_ptr<CoreAudioHalRuntime> runtime = std::make_unique<CoreAudioHalRuntime>();
-    std::unique_ptr<CoreAudioHalRuntime::Snapshot> snapshot = std::make_unique<CoreAudioHalRuntime::Snapshot>();
+    std::unique_ptr<CoreAudioHalRuntime::Snapshot> snapshot =
+        std::make_unique<CoreAudioHalRuntime::Snapshot>();
 };
 
 } // namespace
@@ -116,7 +119,8 @@ TEST_F(RuntimeTest, ClientsAndChannelsOnOneDeviceChannelAreSummed) {
 TEST_F(RuntimeTest, InvalidBlocksChangeNothing) {
     const Samples block = client_block(1, 4097, 1.0F);
     EXPECT_FALSE(runtime->publish_client_input_block(nullptr, {0}, timeline_for(0)));
-    for (const CoreAudioHalBlockTimeline& bad : {timeline_for(0, 0), timeline_for(0, 4097), timeline_for(0, kFrames, 0)}) {
+    for (const CoreAudioHalBlockTimeline& bad :
+         {timeline_for(0, 0), timeline_for(0, 4097), timeline_for(0, kFrames, 0)}) {
         EXPECT_FALSE(publish(block, {0}, bad));
     }
     EXPECT_TRUE(publish(block, {0}, timeline_for(0, kFrames, 44100)));
@@ -151,7 +155,8 @@ TEST_F(RuntimeTest, NineBlocksWithoutAReaderDropTheNinth) {
     Samples output(kChannels * kFrames);
     for (std::uint32_t i = 0; i < 9; ++i) {
         output[0] = static_cast<float>(i);
-        const CoreAudioHalBlockTimeline timeline = runtime->publish_output_block(output.data(), kFrames, kRate, 100 + i);
+        const CoreAudioHalBlockTimeline timeline =
+            runtime->publish_output_block(output.data(), kFrames, kRate, 100 + i);
         EXPECT_EQ(timeline.sequence, i);
         EXPECT_EQ(timeline.sample_position, i * kFrames);
     }

@@ -82,7 +82,8 @@ TEST(DebugSharedState, RecordLayout) {
         EXPECT_EQ(view[1], 6);
         for (std::size_t offset = 8; offset < 116; offset += 4) {
             const std::int32_t fresh = offset == 44 ? std::numeric_limits<std::int32_t>::min() : 0;
-            EXPECT_EQ(view[offset / 4], fields.count(offset) ? fields.at(offset) : fresh) << "offset " << offset;
+            EXPECT_EQ(view[offset / 4], fields.count(offset) ? fields.at(offset) : fresh)
+                << "offset " << offset;
         }
     }
     ::munmap(const_cast<std::int32_t*>(view), 116);

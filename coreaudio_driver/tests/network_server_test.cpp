@@ -56,13 +56,15 @@ struct DeviceStandIn {
             for (std::size_t i = 0; i < output.size(); ++i) {
                 output[i] = output_pattern(expected, i / kFrames, i % kFrames);
             }
-            runtime.publish_output_block(output.data(), kFrames, kRate, VelmoraPlatform::host_time_nanoseconds());
+            runtime.publish_output_block(output.data(), kFrames, kRate,
+                                         VelmoraPlatform::host_time_nanoseconds());
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 reads.push_back({timeline.sample_rate != 0, timeline.sequence, expected, input[5 * kFrames],
                                  input[7 * kFrames - 1]});
             }
-            std::this_thread::sleep_until(start + std::chrono::nanoseconds(cycle * kFrames * 1000000000ULL / kRate));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::nanoseconds(cycle * kFrames * 1000000000ULL / kRate));
         }
     }
     ~DeviceStandIn() {
@@ -206,13 +208,14 @@ TEST_F(ServerTest, TwoClientsGetTheirChannelsAndTheirInputIsSummed) {
     EXPECT_GE(debug.snapshot().exact_match_count, 20);
     EXPECT_EQ(first_events.other_datagrams + second_events.other_datagrams, 0);
     const std::pair<UdpTestClient::Events*, std::vector<std::size_t>> clients[] = {{&first_events, {3, 17}},
-                                                                                 {&second_events, {1}}};
+                                                                                   {&second_events, {1}}};
     for (const auto& [events, channels] : clients) {
         EXPECT_GT(events->blocks.size(), 20U);
         for (const auto& block : events->blocks) {
             ASSERT_EQ(block.channel_count, channels.size());
             for (std::size_t i = 0; i < block.samples.size(); ++i) {
-                ASSERT_EQ(block.samples[i], output_pattern(block.sequence, channels[i / kFrames], i % kFrames));
+                ASSERT_EQ(block.samples[i],
+                          output_pattern(block.sequence, channels[i / kFrames], i % kFrames));
             }
         }
         for (const auto& sync : events->syncs) {
@@ -227,7 +230,8 @@ TEST_F(ServerTest, InputForBlocksAlreadyPlayedIsCountedLate) {
     UdpTestClient::Events events;
     ASSERT_TRUE(wait_for([&] {
         client->receive_for(2ms, events, [&](const SyncPacket& sync) {
-            client->send_input_block(51, sync.sequence - 3, kRate, kFrames, 1, std::vector<float>(kFrames, 1.0F));
+            client->send_input_block(51, sync.sequence - 3, kRate, kFrames, 1,
+                                     std::vector<float>(kFrames, 1.0F));
         });
         return debug.snapshot().late_drop_count >= 20;
     }));

@@ -65,10 +65,12 @@ TEST(RuntimeConcurrency, NeitherSideEverSeesATornBlock) {
              elapsed < std::chrono::seconds(2) || (!enough() && elapsed < std::chrono::seconds(30));
              elapsed = std::chrono::steady_clock::now() - begin) {
             const std::uint32_t expected = runtime->expected_input_sequence();
-            const CoreAudioHalBlockTimeline read = runtime->read_prepared_input_block(input.data(), kFrames, 48000);
+            const CoreAudioHalBlockTimeline read =
+                runtime->read_prepared_input_block(input.data(), kFrames, 48000);
             if (read.sample_rate != 0) {
                 exact_reads += read.sequence == expected ? 1 : 0;
-                if (!group_is_intact(input, read.sequence, 0) || !group_is_intact(input, read.sequence, kGroup)) {
+                if (!group_is_intact(input, read.sequence, 0) ||
+                    !group_is_intact(input, read.sequence, kGroup)) {
                     ++torn_inputs;
                 }
             }
@@ -143,6 +145,6 @@ TEST(RuntimeConcurrency, NeitherSideEverSeesATornBlock) {
     EXPECT_GT(snapshots.load(), 50);
     EXPECT_GT(exact_reads.load(), 50);
     EXPECT_TRUE(is_newer(runtime->expected_input_sequence(), 0xFFFFFF00U)) << "the run crossed the wrap";
-    std::printf("io cycles %u, exact reads %d, snapshots %d\n", runtime->expected_input_sequence() - 0xFFFFFF00U,
-                exact_reads.load(), snapshots.load());
+    std::printf("io cycles %u, exact reads %d, snapshots %d\n",
+                runtime->expected_input_sequence() - 0xFFFFFF00U, exact_reads.load(), snapshots.load());
 }

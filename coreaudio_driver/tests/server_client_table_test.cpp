@@ -29,8 +29,8 @@ AnnouncePacket announce(std::uint32_t client_id, std::uint32_t session, std::uin
 // An existing client 1 of session 6 at kHome with inputs {2, 3} and outputs {0, 1}.
 ServerClientAnnouncementDecision decide(bool exists, std::uint32_t session, const Map& inputs,
                                         const Map& outputs, Ipv4Endpoint sender) {
-    return VelmoraCore::decide_server_client_announcement(exists, 6, kHome, {2, 3}, {0, 1}, announce(1, session),
-                                                          inputs, outputs, sender, 32);
+    return VelmoraCore::decide_server_client_announcement(exists, 6, kHome, {2, 3}, {0, 1},
+                                                          announce(1, session), inputs, outputs, sender, 32);
 }
 
 } // namespace
@@ -42,11 +42,13 @@ TEST(ChannelMapValidation, LengthRangeAndRepeats) {
     }
     Map too_long = all;
     too_long.push_back(0);
-    const std::pair<Map, bool> cases[] = {{{}, true},       {all, true},       {too_long, false}, {{0, 32}, false},
-                                          {{-1}, false},    {{5, 6, 5}, false}, {{31, 0, 7}, true}};
+    const std::pair<Map, bool> cases[] = {{{}, true},        {all, true},   {too_long, false},
+                                          {{0, 32}, false},  {{-1}, false}, {{5, 6, 5}, false},
+                                          {{31, 0, 7}, true}};
     for (const auto& [map, valid] : cases) {
         Map out{99};
-        EXPECT_EQ(VelmoraCore::copy_valid_driver_channel_map(map, 32, out), valid) << testing::PrintToString(map);
+        EXPECT_EQ(VelmoraCore::copy_valid_driver_channel_map(map, 32, out), valid)
+            << testing::PrintToString(map);
         EXPECT_EQ(out, valid ? map : Map{});
     }
     const ServerClientAnnouncementDecision invalid = decide(true, 6, {0}, {3, 3}, kHome);
@@ -64,8 +66,8 @@ TEST(AnnouncementDecision, DisconnectRemovesOnlyAMatchingClient) {
         bool removes;
     };
     const Case cases[] = {
-        {true, 6, kHome, 6, true},       {true, 6, kHome, 0, true},      {true, 0, kHome, 9, true},
-        {true, 6, kHome, 7, false},      {true, 6, kOtherPort, 6, false}, {true, 6, kOtherHost, 0, false},
+        {true, 6, kHome, 6, true},   {true, 6, kHome, 0, true},       {true, 0, kHome, 9, true},
+        {true, 6, kHome, 7, false},  {true, 6, kOtherPort, 6, false}, {true, 6, kOtherHost, 0, false},
         {false, 0, kHome, 0, false},
     };
     for (const Case& c : cases) {
@@ -95,7 +97,8 @@ TEST(AnnouncementDecision, ExistingClientCases) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const ServerClientAnnouncementDecision decision = decide(true, c.session, c.inputs, c.outputs, c.sender);
+        const ServerClientAnnouncementDecision decision =
+            decide(true, c.session, c.inputs, c.outputs, c.sender);
         EXPECT_TRUE(decision.accepted);
         EXPECT_EQ(decision.remove_existing, c.replace);
         EXPECT_EQ(decision.insert_new, c.replace);

@@ -17,8 +17,9 @@ namespace {
 
 std::string write_scratch(const std::string& text) {
     static int counter = 0;
-    const std::string path = std::filesystem::temp_directory_path() / ("velmora_server_ini_" + std::to_string(::getpid()) +
-                                                                       "_" + std::to_string(counter++) + ".ini");
+    const std::string path =
+        std::filesystem::temp_directory_path() /
+        ("velmora_server_ini_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + ".ini");
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
@@ -35,11 +36,10 @@ ServerNetworkConfig load(const std::string& text) {
 
 // Every key from its own section; a missing file keeps every value and still loads, no path does not.
 TEST(ServerNetworkConfig, ReadsEveryKeyAndAMissingFileKeepsTheValues) {
-    ServerNetworkConfig config =
-        load("[network]\nbind_address = 0.0.0.0\nlisten_port = 29000\n"
-             "client_timeout_ms = 750\n[socket]\nrecv_buffer_bytes = 0\n"
-             "send_buffer_bytes = 4096\n[transport]\nudp_payload_bytes = 9000\n"
-             "[qos]\nenabled = 1\ndscp = 34\ntraffic_type = voice\n");
+    ServerNetworkConfig config = load("[network]\nbind_address = 0.0.0.0\nlisten_port = 29000\n"
+                                      "client_timeout_ms = 750\n[socket]\nrecv_buffer_bytes = 0\n"
+                                      "send_buffer_bytes = 4096\n[transport]\nudp_payload_bytes = 9000\n"
+                                      "[qos]\nenabled = 1\ndscp = 34\ntraffic_type = voice\n");
     EXPECT_EQ(config.bind_address, "0.0.0.0");
     EXPECT_EQ(config.listen_port, 29000);
     EXPECT_EQ(config.client_timeout_ms, 750U);
@@ -57,10 +57,13 @@ TEST(ServerNetworkConfig, ReadsEveryKeyAndAMissingFileKeepsTheValues) {
 
 TEST(ServerNetworkConfig, ValuesAreBoundedAsDocumented) {
     const std::tuple<const char*, std::uint16_t, bool> cases[] = {
-        {"[network]\nlisten_port = 70000\n", 65535, false}, {"[network]\nlisten_port = 0\n", 0, false},
+        {"[network]\nlisten_port = 70000\n", 65535, false},
+        {"[network]\nlisten_port = 0\n", 0, false},
         {"[network]\nlisten_port = 4294967295\n", 65535, false},
-        {"[network]\nlisten_port = abc\n", 28010, false},   {"[network]\nlisten_port =\n", 28010, false},
-        {"[qos]\nenabled = 2\n", 28010, true},              {"[qos]\nenabled = yes\n", 28010, false},
+        {"[network]\nlisten_port = abc\n", 28010, false},
+        {"[network]\nlisten_port =\n", 28010, false},
+        {"[qos]\nenabled = 2\n", 28010, true},
+        {"[qos]\nenabled = yes\n", 28010, false},
         {"[Network]\nlisten_port = 1\n", 28010, false},
     };
     for (const auto& [text, port, qos] : cases) {
@@ -80,7 +83,8 @@ TEST(ServerNetworkConfigLocation, VariableThenSystemFileThenModuleSibling) {
     const std::string system_file = write_scratch("[network]\nlisten_port = 1\n");
     const char* variable = VelmoraCore::kServerConfigEnvironmentVariable;
     ::setenv(variable, "/nonexistent/custom.ini", 1);
-    EXPECT_EQ(VelmoraCore::locate_server_network_config(nullptr, system_file.c_str()), "/nonexistent/custom.ini");
+    EXPECT_EQ(VelmoraCore::locate_server_network_config(nullptr, system_file.c_str()),
+              "/nonexistent/custom.ini");
     ::setenv(variable, "", 1);
     EXPECT_EQ(VelmoraCore::locate_server_network_config(nullptr, system_file.c_str()), system_file);
     static int anchor = 0;

@@ -38,12 +38,13 @@ struct Receiver {
     VelmoraProtocol::ServerInputPublishState state;
     ServerInputReceiveResult result;
 
-    bool offer(const PacketBytes& datagram, const Map& map, std::uint32_t expected, std::uint32_t client = 9) {
+    bool offer(const PacketBytes& datagram, const Map& map, std::uint32_t expected,
+               std::uint32_t client = 9) {
         AudioFragmentPacket packet;
         const float* samples = nullptr;
         std::size_t count = 0;
-        EXPECT_EQ(VelmoraProtocol::parse_audio_fragment_packet(datagram.data(), static_cast<int>(datagram.size()),
-                                                               packet, samples, count),
+        EXPECT_EQ(VelmoraProtocol::parse_audio_fragment_packet(
+                      datagram.data(), static_cast<int>(datagram.size()), packet, samples, count),
                   PacketParseResult::ok);
         return VelmoraCore::process_server_input_audio_fragment(client, map, slots, state, packet, samples,
                                                                 count, expected, 32, 4096, 8, result);
@@ -166,12 +167,12 @@ TEST(OutputPackets, SyncThenFragmentsOfExactlyTheClientsChannelsInReusedStorage)
         AudioFragmentPacket fragment;
         const float* payload = nullptr;
         std::size_t count = 0;
-        ASSERT_EQ(VelmoraProtocol::parse_audio_fragment_packet(packets[i].data(), static_cast<int>(packets[i].size()),
-                                                               fragment, payload, count),
+        ASSERT_EQ(VelmoraProtocol::parse_audio_fragment_packet(
+                      packets[i].data(), static_cast<int>(packets[i].size()), fragment, payload, count),
                   PacketParseResult::ok);
         EXPECT_EQ(std::uint64_t{fragment.server_sample_time}, 9856U);
-        ASSERT_TRUE(VelmoraProtocol::assemble_audio_fragment(slots, fragment, payload, count, 3, 4096, 8, false,
-                                                             assembled));
+        ASSERT_TRUE(VelmoraProtocol::assemble_audio_fragment(slots, fragment, payload, count, 3, 4096, 8,
+                                                             false, assembled));
     }
     ASSERT_TRUE(assembled.completed);
     EXPECT_EQ(assembled.block.samples[0], 5000.0F);
@@ -197,7 +198,8 @@ TEST(OutputPackets, SyncThenFragmentsOfExactlyTheClientsChannelsInReusedStorage)
 TEST(OutputPackets, SplitsUnknownChannelsAndRefusals) {
     OutputBlock block(128);
     std::vector<PacketBytes> packets;
-    ASSERT_TRUE(VelmoraCore::build_server_output_packet_batch(4, block.view, block.view.channel_map, 52, packets));
+    ASSERT_TRUE(
+        VelmoraCore::build_server_output_packet_batch(4, block.view, block.view.channel_map, 52, packets));
     EXPECT_EQ(packets.size(), 1U + 32 * 128);
     block.view.channels = 2;
     block.view.channel_map = {0, 1};
@@ -210,7 +212,8 @@ TEST(OutputPackets, SplitsUnknownChannelsAndRefusals) {
         for (std::size_t payload : {51U, 1200U, 65508U}) {
             packets.assign(2, PacketBytes(10));
             block.view.frames = client == 0 || payload != 1200 ? 128 : 0;
-            EXPECT_FALSE(VelmoraCore::build_server_output_packet_batch(client, block.view, {0}, payload, packets));
+            EXPECT_FALSE(
+                VelmoraCore::build_server_output_packet_batch(client, block.view, {0}, payload, packets));
             EXPECT_TRUE(packets.empty());
         }
     }

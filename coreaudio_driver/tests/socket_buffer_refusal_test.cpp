@@ -46,7 +46,8 @@ TEST(SocketBuffers, RefusedSizesAreLoggedOnceEachAndTheServerStillRuns) {
     ASSERT_TRUE(receiver.open({VelmoraCore::kIpv4Loopback, 0}, 0, 16777216, 4294967295U));
     const std::vector<std::string> lines = capture.messages();
     ASSERT_EQ(lines.size(), 3U);
-    const std::string refused = " bytes refused errno=" + std::to_string(ENOBUFS) + ", keeping the system size";
+    const std::string refused =
+        " bytes refused errno=" + std::to_string(ENOBUFS) + ", keeping the system size";
     EXPECT_EQ(lines[0], "VelmoraCoreAudio UDP SO_RCVBUF 16777216" + refused);
     EXPECT_EQ(lines[1], "VelmoraCoreAudio UDP SO_SNDBUF 4294967295" + refused);
 

@@ -52,7 +52,8 @@ protected:
     // is immediate, but the machine may be loaded).
     void pump_until(std::uint32_t datagrams) {
         const auto give_up = std::chrono::steady_clock::now() + 10s;
-        while (receiver.stats().datagrams_received < datagrams && std::chrono::steady_clock::now() < give_up) {
+        while (receiver.stats().datagrams_received < datagrams &&
+               std::chrono::steady_clock::now() < give_up) {
             ASSERT_TRUE(receiver.receive_available(*runtime, 64));
             std::this_thread::sleep_for(1ms);
         }
@@ -60,7 +61,8 @@ protected:
     }
 
     VelmoraMac::CoreAudioDebugSharedState debug{VelmoraTest::unique_shared_name("VelmoraDebugStats_test")};
-    std::unique_ptr<VelmoraMac::CoreAudioHalRuntime> runtime = std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
+    std::unique_ptr<VelmoraMac::CoreAudioHalRuntime> runtime =
+        std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
     CoreAudioUdpInputReceiver receiver;
     UdpTestClient client;
 };
@@ -94,8 +96,9 @@ TEST(ReceiverOpen, BindsAndFallsBackWithTheExactLogLines) {
     EXPECT_FALSE(receiver.open({VelmoraCore::kIpv4Loopback, holder.local_port()}, 0, 0, 0));
     EXPECT_FALSE(receiver.is_open());
     EXPECT_FALSE(receiver.open(Ipv4Endpoint{kNeverLocal, holder.local_port()}, 0, 0, 0));
-    EXPECT_EQ(capture.messages(), (Lines{"VelmoraCoreAudio UDP bind failed on loopback " + in_use,
-                                         "VelmoraCoreAudio UDP bind fallback failed " + in_use + " " + not_local}));
+    EXPECT_EQ(capture.messages(),
+              (Lines{"VelmoraCoreAudio UDP bind failed on loopback " + in_use,
+                     "VelmoraCoreAudio UDP bind fallback failed " + in_use + " " + not_local}));
 }
 
 // At most the given number of datagrams a pass; an empty datagram is rejected and does not end the
