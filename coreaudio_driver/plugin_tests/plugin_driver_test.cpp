@@ -232,9 +232,6 @@ TEST_F(DriverTest, RateAndBufferSizeGoThroughTheHostsConfigurationChange) {
     EXPECT_EQ(driver_->buffer_frame_size(), 256u);
 
     // Other known properties are not settable.
-    AudioStreamBasicDescription format = VelmoraMac::device_stream_format(96000);
-    EXPECT_EQ(host_.set(4, address_of(kAudioStreamPropertyVirtualFormat), &format, sizeof format),
-              kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(host_.set(2, address_of(kAudioDevicePropertyIsHidden), &frames, sizeof frames),
               kAudioHardwareUnsupportedOperationError);
 }
