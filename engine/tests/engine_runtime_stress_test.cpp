@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -35,8 +34,7 @@ std::unique_ptr<AudioDevice> make_device() {
 TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     const std::uint32_t id = unique_client_id();
     StreamingServer server(id);
-    ConfigSpec spec(id, server.port());
-    spec.loopback = false;
+    ConfigSpec spec{id, server.port()};
     spec.device_uid = "stress";
     ConfigFile config(spec);
     EngineRuntime runtime(make_device);
@@ -49,10 +47,7 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     std::atomic<std::uint64_t> reads{0};
     std::thread reader([&] {
         while (reading) {
-            const VelmoraEngineState state = runtime.get_state();
-            if (state.abi_version == 5) {
-                ++reads;
-            }
+            reads += runtime.get_state().abi_version == 5;
             std::this_thread::sleep_for(2ms);
         }
     });
@@ -97,8 +92,7 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     EXPECT_NE(before_stop.status, velmora_engine_status_failed) << "error " << before_stop.last_error_code;
     EXPECT_GT(g_devices_opened.load(), resyncs / 2) << "every resync opened a new device";
     EXPECT_GT(reads.load(), 100u);
-    const VelmoraEngineState state = runtime.get_state();
-    EXPECT_EQ(state.status, velmora_engine_status_stopped);
+    EXPECT_EQ(runtime.get_state().status, velmora_engine_status_stopped);
     std::printf("%d resyncs, %d recoveries, %d devices opened, %llu state reads\n", resyncs, recoveries,
                 g_devices_opened.load(), static_cast<unsigned long long>(reads.load()));
 }
