@@ -75,22 +75,21 @@ TEST_F(EngineRuntimeTest, WaitsForTheFirstSyncWithoutLimitAndStopsBeforeIt) {
     ASSERT_TRUE(reaches_status(velmora_engine_status_waiting_sync));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(standing(state()), Values({2, 3, 1, 8, 0, 0})); // waiting_first_sync
-    EXPECT_EQ(Values({state().client_id, state().input_level_count, state().input_levels[1].driver_channel,
-                      state().output_levels[0].driver_channel}),
-              Values({id, 2, 3, 0}));
+    EXPECT_EQ(Values({state().client_id, state().input_level_count, state().input_levels[1].driver_channel}),
+              Values({id, 2, 3}));
     {
         BlockReader block(id);
         ASSERT_NE(block.bytes(), nullptr);
-        EXPECT_EQ(block.mode(), 0600u);
-        EXPECT_EQ(block.stats().status, velmora_engine_status_waiting_sync);
-        EXPECT_EQ(block.stats().client_id, id);
+        EXPECT_EQ(Values({block.mode(), block.stats().status, block.stats().client_id}),
+                  Values({0600, 2, id}));
     }
     runtime.stop();
     EXPECT_EQ(standing(state()), Values({6, 4, 0, 9, 5, 9})); // stopped_before_sync, sync_not_received
     EXPECT_FALSE(block_exists(id));
 }
 
-TEST_F(EngineRuntimeTest, RunsRefusesASecondStartWithoutTouchingTheBlockAndStops) {
+TEST_F(EngineRuntimeTest, RunsResyncsOnAFormatChangeRefusesASecondStartAndStops) {
+    EXPECT_FALSE(runtime.is_sync_timed_out(1000000)) << "no sync seen yet";
     start(configuration());
     server.start_streaming();
     ASSERT_TRUE(reaches([](const State& s) {
@@ -105,13 +104,23 @@ TEST_F(EngineRuntimeTest, RunsRefusesASecondStartWithoutTouchingTheBlockAndStops
     BlockReader block(id);
     ASSERT_NE(block.bytes(), nullptr);
     EXPECT_EQ(block.stats().status, velmora_engine_status_running);
-    EXPECT_EQ(block.stats().sample_rate, 48000u);
     EXPECT_TRUE(wait_for([&] { return block.stats().asio_callbacks_per_sec > 100; }));
+    // A last-sync time later than the "now" a caller read earlier is an age of 0, not a wrapped one.
+    EXPECT_FALSE(runtime.is_sync_timed_out(0));
+    EXPECT_TRUE(runtime.is_sync_timed_out(VelmoraPlatform::monotonic_milliseconds() + 3001));
+
+    server.set_rate(44100);
+    ASSERT_TRUE(reaches([](const State& s) {
+        return s.status == velmora_engine_status_running && s.sample_rate == 44100 &&
+               s.actual_sample_rate == 44100;
+    })) << ::testing::PrintToString(standing(state()));
+    EXPECT_EQ(Values({state().recovery_event_count, state().last_error_code, block.stats().sample_rate}),
+              Values({0, 0, 44100}));
 
     EXPECT_FALSE(runtime.start_from_config(config_->path().c_str()));
-    EXPECT_EQ(state().status, velmora_engine_status_running);
-    EXPECT_EQ(state().last_error_code, velmora_engine_error_already_running);
-    EXPECT_EQ(state().last_error_key, velmora_engine_message_already_running);
+    EXPECT_EQ(Values({state().status, state().last_error_code, state().last_error_key}),
+              Values({velmora_engine_status_running, velmora_engine_error_already_running,
+                      velmora_engine_message_already_running}));
     EXPECT_EQ(block.stats().last_error_code, 0u) << "the statistics block belongs to the worker";
 
     runtime.stop();
@@ -121,24 +130,6 @@ TEST_F(EngineRuntimeTest, RunsRefusesASecondStartWithoutTouchingTheBlockAndStops
     ASSERT_TRUE(runtime.start_from_config(config_->path().c_str()));
     ASSERT_TRUE(reaches_status(velmora_engine_status_running));
     EXPECT_EQ(state().last_error_code, 0u);
-}
-
-TEST_F(EngineRuntimeTest, FormatChangeFromTheServerResyncsWithoutARecoveryEvent) {
-    EXPECT_FALSE(runtime.is_sync_timed_out(1000000)) << "no sync seen yet";
-    start(configuration());
-    server.start_streaming();
-    ASSERT_TRUE(reaches_status(velmora_engine_status_running));
-    // A last-sync time later than the "now" a caller read earlier is an age of 0, not a wrapped one.
-    EXPECT_FALSE(runtime.is_sync_timed_out(0));
-    EXPECT_TRUE(runtime.is_sync_timed_out(VelmoraPlatform::monotonic_milliseconds() + 3001));
-    server.set_rate(44100);
-    ASSERT_TRUE(reaches([](const State& s) {
-        return s.status == velmora_engine_status_running && s.sample_rate == 44100 &&
-               s.actual_sample_rate == 44100;
-    })) << ::testing::PrintToString(standing(state()));
-    EXPECT_EQ(state().recovery_event_count, 0u);
-    EXPECT_EQ(state().last_error_code, 0u);
-    EXPECT_EQ(BlockReader(id).stats().sample_rate, 44100u);
 }
 
 TEST_F(EngineRuntimeTest, TwelveFailedNetworkAttemptsRecordTwentyFourEvents) {

@@ -318,7 +318,12 @@ TEST(EngineHostProgram, RequestFraming) {
     EXPECT_TRUE(e.ended);
     EXPECT_EQ(e.reply, "");
     EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms);
-    EXPECT_NE(exchange(server.path(), "  GET_STATE\r\n", false).reply.find("\"ok\":true"), std::string::npos);
+    // Leading spaces and trailing blanks (a NUL too) are trimmed; a leading carriage return is not.
+    EXPECT_NE(exchange(server.path(), "  GET_STATE \t\r\n", false).reply.find("\"ok\":true"),
+              std::string::npos);
+    EXPECT_NE(exchange(server.path(), std::string("GET_STATE\0", 10), true).reply.find("\"ok\":true"),
+              std::string::npos);
+    EXPECT_EQ(exchange(server.path(), "\rGET_STATE\n", false).reply, kUnknown);
     // STOP without a line feed, then a half-close: answered, and the server ends.
     EXPECT_EQ(exchange(server.path(), "STOP", true).reply, kOk);
     EXPECT_EQ(server.wait(), 0);
