@@ -22,6 +22,11 @@ using velmora_test::unique_client_id;
 
 const std::string kOk = "{\"ok\":true}\n";
 const std::string kUnknown = "{\"ok\":false,\"error\":\"unknown command\"}\n";
+const std::string kSkeletonState =
+    "{\"ok\":true,\"abiVersion\":1,\"status\":0,\"health\":0,\"healthReason\":0,\"lastErrorCode\":0,"
+    "\"lastErrorKey\":\"\",\"clientId\":0,\"sampleRate\":0,\"blockFrames\":0,\"actualSampleRate\":0,"
+    "\"actualBlockFrames\":0,\"healthMessageKey\":\"\",\"recoveryEventCount\":0,\"recoveryEventCapacity\":8,"
+    "\"recoveryEvents\":[],\"inputLevels\":[],\"outputLevels\":[]}\n";
 
 // The GET_STATE reply for the stand-in engine's state.
 std::string fake_engine_state_json(unsigned client_id) {
@@ -145,12 +150,6 @@ TEST(EngineHostProgram, CommandLineModesWithoutAnEngine) {
         "  velmora_macos_engine_host --send-command <socket-path> <command>\n"
         "  velmora_macos_engine_host --command GET_STATE\n"
         "  velmora_macos_engine_host --command STOP\n";
-    const std::string skeleton_state =
-        "{\"ok\":true,\"abiVersion\":1,\"status\":0,\"health\":0,\"healthReason\":0,\"lastErrorCode\":0,"
-        "\"lastErrorKey\":\"\",\"clientId\":0,\"sampleRate\":0,\"blockFrames\":0,\"actualSampleRate\":0,"
-        "\"actualBlockFrames\":0,\"healthMessageKey\":\"\",\"recoveryEventCount\":0,"
-        "\"recoveryEventCapacity\":8,"
-        "\"recoveryEvents\":[],\"inputLevels\":[],\"outputLevels\":[]}\n";
     const std::string error = "{\"ok\":false,\"error\":\"";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{}, 1, usage},
@@ -158,7 +157,7 @@ TEST(EngineHostProgram, CommandLineModesWithoutAnEngine) {
         {{"--bogus"}, 1, usage},
         {{"--print-socket-path"}, 0, "/tmp/velmora-engine-host.sock\n"},
         {{"--self-test"}, 0, ""},
-        {{"--command", " GET_STATE\r\n"}, 0, skeleton_state},
+        {{"--command", " GET_STATE\r\n"}, 0, kSkeletonState},
         {{"--command", "STOP"}, 0, kOk},
         {{"--command", "get_state"}, 0, kUnknown},
         {{"--check-engine", FAKE_ENGINE_LIBRARY}, 0, kOk},
@@ -269,85 +268,66 @@ TEST(EngineHostProgram, SignalsAndTheParentsDeathStopAndDestroyTheEngine) {
     }
 }
 
-// The skeleton server, for the framing rules.
-class SkeletonServer {
-public:
-    explicit SkeletonServer(bool once = false, std::string path = unique_path(".sock"))
-        : path_(std::move(path)) {
-        process_ = ChildProcess::start({kHost, once ? "--serve-once" : "--serve", path_});
-        // Until something accepts connections (an empty connection gets no reply and is no exchange).
-        started_ = velmora_test::wait_for([&] {
-            const int fd = connect_to(path_);
-            ::close(fd);
-            return fd >= 0;
-        });
-    }
-    ~SkeletonServer() { ::unlink(path_.c_str()); }
-    bool started() const { return started_; }
-    const std::string& path() const { return path_; }
-    int wait(std::chrono::milliseconds timeout = 20s) { return process_->wait(timeout); }
-
-private:
-    std::string path_;
-    std::unique_ptr<ChildProcess> process_;
-    bool started_ = false;
-};
+// The skeleton server on `path`, once it accepts connections (an empty connection gets no reply
+// and is no exchange). A failed test kills it; the caller removes what it leaves.
+std::unique_ptr<ChildProcess> serve(const std::string& path, const char* mode = "--serve") {
+    auto process = ChildProcess::start({kHost, mode, path});
+    EXPECT_TRUE(velmora_test::wait_for([&] {
+        const int fd = connect_to(path);
+        ::close(fd);
+        return fd >= 0;
+    }));
+    return process;
+}
 
 TEST(EngineHostProgram, RequestFraming) {
-    SkeletonServer server;
-    ASSERT_TRUE(server.started());
-    // The command is what comes before the first line feed, whatever follows it.
-    Exchange e = exchange(server.path(), "GET_STATE\nSTOP\n", false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_NE(e.reply.find("\"abiVersion\":1,"), std::string::npos);
-    EXPECT_EQ(e.reply.back(), '\n');
-    // 255 bytes and a line feed still fit; 256 bytes without one get no reply.
-    EXPECT_EQ(exchange(server.path(), std::string(255, 'x') + "\n", false).reply, kUnknown);
-    e = exchange(server.path(), std::string(256, 'x'), false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_EQ(exchange(server.path(), std::string(300, 'x') + "\n", true).reply, "");
-    // Empty requests get no reply; a lone line feed is an (unknown) empty command.
-    e = exchange(server.path(), "", true);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_EQ(exchange(server.path(), "\n", false).reply, kUnknown);
-    // A request without its end times out after a second, unanswered; the server carries on.
-    const auto before = std::chrono::steady_clock::now();
-    e = exchange(server.path(), "GET_ST", false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms);
-    // Leading spaces and trailing blanks (a NUL too) are trimmed; a leading carriage return is not.
-    EXPECT_NE(exchange(server.path(), "  GET_STATE \t\r\n", false).reply.find("\"ok\":true"),
-              std::string::npos);
-    EXPECT_NE(exchange(server.path(), std::string("GET_STATE\0", 10), true).reply.find("\"ok\":true"),
-              std::string::npos);
-    EXPECT_EQ(exchange(server.path(), "\rGET_STATE\n", false).reply, kUnknown);
+    const std::string path = unique_path(".sock");
+    const auto server = serve(path);
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        // The command is what comes before the first line feed, whatever follows it.
+        {"GET_STATE\nSTOP\n", false, kSkeletonState},
+        // 255 bytes and a line feed still fit; 256 bytes without one get no reply.
+        {std::string(255, 'x') + "\n", false, kUnknown},
+        {std::string(256, 'x'), false, ""},
+        {std::string(300, 'x') + "\n", true, ""},
+        // Empty requests get no reply; a lone line feed is an (unknown) empty command.
+        {"", true, ""},
+        {"\n", false, kUnknown},
+        // Leading spaces and trailing blanks (a NUL too) are trimmed; a leading carriage return is not.
+        {"  GET_STATE \t\r\n", false, kSkeletonState},
+        {std::string("GET_STATE\0", 10), true, kSkeletonState},
+        {"\rGET_STATE\n", false, kUnknown},
+        // A request without its end times out after a second, unanswered; the server carries on.
+        {"GET_ST", false, ""},
+    };
+    for (const auto& [request, half_close, reply] : cases) {
+        const auto before = std::chrono::steady_clock::now();
+        const Exchange e = exchange(path, request, half_close);
+        EXPECT_TRUE(e.ended) << request;
+        EXPECT_EQ(e.reply, reply) << request;
+        EXPECT_TRUE(request != "GET_ST" || std::chrono::steady_clock::now() - before >= 900ms);
+    }
     // STOP without a line feed, then a half-close: answered, and the server ends.
-    EXPECT_EQ(exchange(server.path(), "STOP", true).reply, kOk);
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_FALSE(path_exists(server.path()));
+    EXPECT_EQ(exchange(path, "STOP", true).reply, kOk);
+    EXPECT_EQ(server->wait(20s), 0);
+    EXPECT_FALSE(path_exists(path));
 }
 
 TEST(EngineHostProgram, ServeOnceEndsAfterTheFirstAnsweredCommand) {
-    SkeletonServer once(true);
-    ASSERT_TRUE(once.started());
-    EXPECT_EQ(exchange(once.path(), "", true).reply, "") << "an unanswered request does not count";
-    EXPECT_EQ(once.wait(300ms), -1);
-    EXPECT_NE(exchange(once.path(), "GET_STATE", true).reply.find("\"ok\":true"), std::string::npos);
-    EXPECT_EQ(once.wait(), 0);
+    const std::string path = unique_path(".sock");
+    const auto once = serve(path, "--serve-once");
+    EXPECT_EQ(exchange(path, "", true).reply, "") << "an unanswered request does not count";
+    EXPECT_EQ(once->wait(300ms), -1);
+    EXPECT_EQ(exchange(path, "GET_STATE", true).reply, kSkeletonState);
+    EXPECT_EQ(once->wait(20s), 0);
 }
 
 TEST(EngineHostProgram, SocketPathLimitsAndWhatAlreadySitsThere) {
     std::string path103 = "/tmp/velmora-host-test-" + std::to_string(::getpid()) + "-";
     path103 += std::string(103 - path103.size() - 5, 'p') + ".sock";
-    {
-        SkeletonServer server(false, path103);
-        ASSERT_TRUE(server.started());
-        EXPECT_EQ(send(path103, "STOP"), kOk);
-        EXPECT_EQ(server.wait(), 0);
-    }
+    const auto long_path_server = serve(path103);
+    EXPECT_EQ(send(path103, "STOP"), kOk);
+    EXPECT_EQ(long_path_server->wait(20s), 0);
     std::string out, err;
     EXPECT_EQ(run({kHost, "--serve-once", path103 + "x"}, &out, &err), 1);
     EXPECT_EQ(err, "Invalid socket path\n");
@@ -379,13 +359,12 @@ TEST(EngineHostProgram, SocketPathLimitsAndWhatAlreadySitsThere) {
     const sockaddr_un address = address_of(stale);
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
-    SkeletonServer server(false, stale);
-    ASSERT_TRUE(server.started());
+    const auto server = serve(stale);
     // A second server on a live socket gives up silently and leaves the first one serving.
     EXPECT_EQ(run({kHost, "--serve", stale}, &out, &err), 1);
     EXPECT_EQ(err, "");
     EXPECT_EQ(exchange(stale, "STOP\n", false).reply, kOk);
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server->wait(20s), 0);
 }
 
 } // namespace
