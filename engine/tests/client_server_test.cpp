@@ -71,6 +71,8 @@ TEST(ClientServer, ProbeMeasuresAudioFlowsBothWaysAndStopDisconnects) {
 
     ASSERT_EQ(rig.server.server().active_client_count(), 1u);
     client.stop();
+    client.stop();
+    VelmoraClient().stop(); // never started
     // The server forgets the client at once, long before its 60 s time-out.
     EXPECT_TRUE(wait_for([&] { return rig.server.server().active_client_count() == 0; }));
     EXPECT_TRUE(rig.engine.recorder.logged("[net] Client stopped."));
