@@ -57,6 +57,13 @@ const Field test_keys = [](const Settings& s) {
                 a.loopback_device_lost_duration_ms}));
 };
 
+// prebuffer, target depth, playback queue maximum, input queue maximum, input and output latency
+const Field queues = [](const Settings& s) {
+    return text_of(std::vector<std::size_t>{s.audio.prebuffer_blocks, s.audio.target_queue_depth,
+                                            s.audio.max_queue_blocks, s.client.input_queue_max_blocks,
+                                            s.client.input_latency_blocks, s.client.output_latency_blocks});
+};
+
 struct Case {
     std::string text;
     Field field;
@@ -73,8 +80,13 @@ void check(const std::vector<Case>& cases) {
     }
 }
 
-TEST(AppConfigTable, LinesSectionsKeysAndComments) {
+TEST(AppConfigTable, ManySmallFiles) {
+    const std::string bad_id = "Invalid uint32 value for [network] client_id";
+    const std::string bad_payload = "Invalid uint32 value for [transport] udp_payload_bytes";
+    const std::string server = "[network]\nserver_ip=a\n";
+    const std::string latency = minimal + "[latency]\nclient_latency_blocks = ";
     check({
+        // Lines, sections, keys and comments.
         {"[Network]\nSERVER_IP = 10.0.0.2\n[ASIO]\nDriver_Name = Dev\n", ip_uid, "10.0.0.2/Dev"},
         {"server_ip = 1.1.1.1\n" + minimal, ip, "127.0.0.1"}, // before any header: the empty section
         {"[network]\r\nserver_ip = 1.2.3.4\r\n[asio]\r\ndriver_name = d\r\n", ip, "1.2.3.4"},
@@ -93,13 +105,7 @@ TEST(AppConfigTable, LinesSectionsKeysAndComments) {
          "Missing required key [network] server_ip"},
         {"; a\n\n# b\n[network]\nserver_ip\n", fails, "Expected key=value at line 5"}, // all lines count
         {minimal + "oops\n", fails, "Expected key=value at line 5"},
-    });
-}
-
-TEST(AppConfigTable, NumbersBoolsAndLists) {
-    const std::string bad_id = "Invalid uint32 value for [network] client_id";
-    const std::string bad_payload = "Invalid uint32 value for [transport] udp_payload_bytes";
-    check({
+        // Numbers, bools and lists.
         {net + "server_port = 0x6D6A\n", port, "28010"},
         {net + "client_id = 010\n", id, "8"},
         {net + "client_id = 4294967295\n", id, "4294967295"},
@@ -129,12 +135,6 @@ TEST(AppConfigTable, NumbersBoolsAndLists) {
          "Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x2"},
         {net + "[transport]\nudp_payload_bytes = 51\n", fails, bad_payload},
         {net + "[transport]\nudp_payload_bytes = 65508\n", fails, bad_payload},
-    });
-}
-
-TEST(AppConfigTable, DeviceSectionsAndTheLoopback) {
-    const std::string server = "[network]\nserver_ip=a\n";
-    check({
         // Any key in [coreaudio] replaces [asio] whole; an empty [coreaudio] alone does not.
         {server + "[coreaudio]\ndevice_uid = X\n[asio]\ndriver_name = Y\ninput_map = 7\n", device,
          "X 0,1,/0,1,"},
@@ -159,22 +159,13 @@ TEST(AppConfigTable, DeviceSectionsAndTheLoopback) {
          "loopback fault injection requires [test] loopback_device=1"},
         {loopback + "loopback_input_silence_every_ms=100\nloopback_input_silence_duration_ms=101\n", fails,
          "loopback_input_silence_duration_ms must be <= loopback_input_silence_every_ms"},
+        // The queue sizes follow the latency.
+        {minimal, queues, "6,6,10,12,6,6,"},
+        {latency + "1\n", queues, "1,1,6,8,1,1,"},
+        {latency + "2\n", queues, "2,2,6,8,2,2,"},
+        {latency + "3\n", queues, "3,3,7,9,3,3,"},
+        {latency + "128\n", queues, "128,128,132,134,128,128,"},
     });
-}
-
-TEST(AppConfigTable, QueueSizesFollowTheLatency) {
-    // prebuffer, target depth, playback queue maximum, input queue maximum, input and output latency
-    const Field queues = [](const Settings& s) {
-        return text_of(std::vector<std::size_t>{
-            s.audio.prebuffer_blocks, s.audio.target_queue_depth, s.audio.max_queue_blocks,
-            s.client.input_queue_max_blocks, s.client.input_latency_blocks, s.client.output_latency_blocks});
-    };
-    const std::string latency = minimal + "[latency]\nclient_latency_blocks = ";
-    check({{minimal, queues, "6,6,10,12,6,6,"},
-           {latency + "1\n", queues, "1,1,6,8,1,1,"},
-           {latency + "2\n", queues, "2,2,6,8,2,2,"},
-           {latency + "3\n", queues, "3,3,7,9,3,3,"},
-           {latency + "128\n", queues, "128,128,132,134,128,128,"}});
 }
 
 struct Repair {
