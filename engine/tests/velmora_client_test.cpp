@@ -81,9 +81,7 @@ TEST(ClientSession, StartFailuresTellTheirReasonAtTheRightTime) {
         {"protocol version 4", "127.0.0.1", true, version_4, incompatible},
         {"protocol version 4", "auto", true, version_4, incompatible},
         {"capability signature", "127.0.0.1", true, capabilities, incompatible},
-        {"capability signature", "auto", true, capabilities, incompatible},
         {"header of version 4", "127.0.0.1", true, header_version_4, incompatible},
-        {"header of version 4", "auto", true, header_version_4, incompatible},
         {"a name, not an address", "velmora.local", true, nullptr, VelmoraClient::start_failure_socket},
     };
     for (const Case& c : cases) {
