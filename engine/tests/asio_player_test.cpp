@@ -26,7 +26,9 @@ AudioDeviceSettings settings(std::size_t outputs, std::size_t inputs = 0) {
     return s;
 }
 
-double since_t0(std::uint64_t ns) { return static_cast<double>(ns - t0); }
+double since_t0(std::uint64_t ns) {
+    return static_cast<double>(ns - t0);
+}
 
 // A player on scripted devices (or the loopback) and a simulated clock, with everything it reports
 // recorded with the host time it was reported at.
@@ -51,10 +53,13 @@ struct Rig {
 
     bool start(const AudioDeviceSettings& s, bool loopback = false) {
         const auto log = [this](const std::string& line) { log_lines.push_back(line); };
-        const auto capture = [this](unsigned, unsigned short, unsigned short, const std::vector<float>& samples) {
+        const auto capture = [this](unsigned, unsigned short, unsigned short,
+                                    const std::vector<float>& samples) {
             captured.emplace_back(clock.now_ns(), samples);
         };
-        const auto publish = [this](const AsioPlayer::Telemetry& t) { telemetry.emplace_back(clock.now_ns(), t); };
+        const auto publish = [this](const AsioPlayer::Telemetry& t) {
+            telemetry.emplace_back(clock.now_ns(), t);
+        };
         if (!loopback) {
             return player.start(s, log, capture, publish);
         }
@@ -65,21 +70,23 @@ struct Rig {
             for (; feed && static_cast<double>(next_block) * nominal_step <= since_t0(now); ++next_block) {
                 std::vector<float> block(256, 0.5f);
                 std::fill(block.begin() + 128, block.end(), static_cast<float>(next_block));
-                player.submit_playback_block(static_cast<unsigned>(next_block), 48000, 128, 2, block, 0, 0, 0);
+                player.submit_playback_block(static_cast<unsigned>(next_block), 48000, 128, 2, block, 0, 0,
+                                             0);
             }
         };
         return player.start_loopback(s, log, capture, publish);
     }
     // One server block whose channel c holds `value(c, frame)`.
-    void submit(unsigned sequence, std::size_t channels, const std::function<float(std::size_t, std::size_t)>& value,
-                std::size_t frames = 128, unsigned rate = 48000, std::uint64_t append_ns = 0,
-                std::uint64_t server_ns = 0) {
+    void submit(unsigned sequence, std::size_t channels,
+                const std::function<float(std::size_t, std::size_t)>& value, std::size_t frames = 128,
+                unsigned rate = 48000, std::uint64_t append_ns = 0, std::uint64_t server_ns = 0) {
         std::vector<float> samples(channels * frames);
         for (std::size_t i = 0; i < samples.size(); ++i) {
             samples[i] = value(i / frames, i % frames);
         }
         player.submit_playback_block(sequence, rate, static_cast<unsigned short>(frames),
-                                     static_cast<unsigned short>(channels), samples, server_ns, append_ns, append_ns);
+                                     static_cast<unsigned short>(channels), samples, server_ns, append_ns,
+                                     append_ns);
     }
     void submit_constant(unsigned sequence, float value, std::size_t channels = 2) {
         submit(sequence, channels, [value](std::size_t, std::size_t) { return value; });
@@ -159,7 +166,9 @@ TEST(AsioPlayerPlayback, PrebuffersExactlyPrebufferBlocksThenReadsAtTheSteeredRa
     ASSERT_TRUE(rig.start(s));
     // A ramp (value = frame index across blocks) makes linear interpolation exact, so the output
     // shows the read position.
-    const auto ramp = [](unsigned b) { return [b](std::size_t, std::size_t i) { return float(b * 128 + i); }; };
+    const auto ramp = [](unsigned b) {
+        return [b](std::size_t, std::size_t i) { return float(b * 128 + i); };
+    };
     for (unsigned b = 0; b < 4; ++b) {
         rig.submit(b, 1, ramp(b));
         rig.device->cycle();
@@ -192,7 +201,9 @@ TEST(AsioPlayerPlayback, AtTargetZeroEveryChannelIsAPlainCopyAndOnlyThirtyTwoAre
         rig.device->input[c].assign(128, 0.01f * static_cast<float>(c + 1));
     }
     for (unsigned b = 0; b < 3; ++b) {
-        const auto value = [b](std::size_t c, std::size_t i) { return float(c + 1) / 100.0f + 1e-5f * float(b * 128 + i); };
+        const auto value = [b](std::size_t c, std::size_t i) {
+            return float(c + 1) / 100.0f + 1e-5f * float(b * 128 + i);
+        };
         rig.submit(b, 34, value);
         rig.device->cycle();
         for (std::size_t c = 0; c < 34; ++c) {
@@ -294,7 +305,8 @@ TEST(AsioPlayerMeters, PeaksInTheMilliScaleSampledEveryStrideCycles) {
 TEST(AsioPlayerCapture, TheRingHoldsOneBlockLessThanItsSlotsAndGrowsWithTheQueue) {
     // At least 8 slots, and max_queue_blocks + 3 (latency 32: 39), so that pauses of server
     // traffic as long as the input FIFO lose no input.
-    for (const auto& [max_queue, slots] : std::initializer_list<std::pair<std::size_t, int>>{{5, 8}, {36, 39}}) {
+    for (const auto& [max_queue, slots] :
+         std::initializer_list<std::pair<std::size_t, int>>{{5, 8}, {36, 39}}) {
         SCOPED_TRACE(slots);
         Rig rig;
         AudioDeviceSettings s = settings(0, 2);
@@ -322,8 +334,8 @@ TEST(AsioPlayerClock, ImplausibleSyncRatioIsIgnoredButBecomesTheReference) {
     s.block_frames = 100;
     ASSERT_TRUE(rig.start(s));
     for (const auto& [position, cycles] : std::initializer_list<std::pair<std::uint64_t, int>>{
-             {5000, 10},  // first point (5000, 0)
-             {6060, 10},  // (6060, 1000): 1.06 is ignored
+             {5000, 10},   // first point (5000, 0)
+             {6060, 10},   // (6060, 1000): 1.06 is ignored
              {7070, 2}}) { // (7070, 2000): 1.01 against the new reference
         EXPECT_EQ(rig.player.input_clock_ratio(), 1.0);
         VelmoraProtocol::SyncInfo sync;
@@ -344,7 +356,8 @@ TEST(AsioPlayerStatistics, PublishedOnceASecondWithExactLinesAndTimings) {
     rig.player.flush_non_realtime_work();
     EXPECT_TRUE(rig.telemetry.empty()) << "nothing before a second";
     const std::uint64_t now = rig.clock.now_ns();
-    rig.submit(7, 1, [](std::size_t, std::size_t) { return 0.5f; }, 128, 48000, now - 2500000, now - 4750000);
+    rig.submit(
+        7, 1, [](std::size_t, std::size_t) { return 0.5f; }, 128, 48000, now - 2500000, now - 4750000);
     rig.device->cycle();
     rig.device->ready = false;
     rig.device->cycle(); // underrun, output not ready
@@ -355,12 +368,13 @@ TEST(AsioPlayerStatistics, PublishedOnceASecondWithExactLinesAndTimings) {
     EXPECT_EQ(t.output_not_ready_count, 1u);
     EXPECT_EQ(t.underrun_count, 1u);
     EXPECT_FALSE(t.device_lost);
-    EXPECT_EQ(rig.log_lines, (std::vector<std::string>{
-                                 "[asio] recvBlocksPerSec=1 callbacksPerSec=2 dequeuedPerSec=1 pll_ratio=1.000000 "
-                                 "renderedFrames=128",
-                                 "[asio] playbackBuffer frames=0 blocks=0.00 ms=0.00 target_frames=0 "
-                                 "error_frames=0.0 minFrames=0 maxFrames=128 underruns=1 overruns=0 "
-                                 "playbackDropped=0 captureDropped=0"}));
+    EXPECT_EQ(rig.log_lines,
+              (std::vector<std::string>{
+                  "[asio] recvBlocksPerSec=1 callbacksPerSec=2 dequeuedPerSec=1 pll_ratio=1.000000 "
+                  "renderedFrames=128",
+                  "[asio] playbackBuffer frames=0 blocks=0.00 ms=0.00 target_frames=0 "
+                  "error_frames=0.0 minFrames=0 maxFrames=128 underruns=1 overruns=0 "
+                  "playbackDropped=0 captureDropped=0"}));
     rig.device->lost = true;
     EXPECT_TRUE(rig.publish().device_lost);
     // The depth figures derive from the depth.
@@ -430,9 +444,9 @@ TEST(LoopbackSchedule, TimeWindowsFollowElapsedMillisecondsAndEndInSixtyFourBits
         std::uint32_t stall;
     };
     const Case cases[] = {
-        {0, false, true, 40},          {39 * ms, false, true, 40},         {99 * ms + 999999, false, true, 0},
-        {100 * ms, false, false, 0},   {3020 * ms, false, true, 40},       {4999 * ms, false, false, 0},
-        {5000 * ms, true, true, 0},    {6999 * ms + 999999, true, false, 0}, {7000 * ms, false, true, 0},
+        {0, false, true, 40},        {39 * ms, false, true, 40},           {99 * ms + 999999, false, true, 0},
+        {100 * ms, false, false, 0}, {3020 * ms, false, true, 40},         {4999 * ms, false, false, 0},
+        {5000 * ms, true, true, 0},  {6999 * ms + 999999, true, false, 0}, {7000 * ms, false, true, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.elapsed_ns);
@@ -475,8 +489,8 @@ TEST(LoopbackPlayer, PlaysTheQueueBackAsInputOnEveryCycle) {
 }
 
 TEST(LoopbackPlayer, DriftRunsTheCyclesFasterOrSlowerAndJitterShiftsEachWaitButNotTheGrid) {
-    for (const auto& [ppm, jitter_ms] : std::initializer_list<std::pair<std::int64_t, std::uint32_t>>{
-             {1000, 0}, {-1000, 0}, {0, 1}}) {
+    for (const auto& [ppm, jitter_ms] :
+         std::initializer_list<std::pair<std::int64_t, std::uint32_t>>{{1000, 0}, {-1000, 0}, {0, 1}}) {
         SCOPED_TRACE(ppm);
         Rig rig;
         rig.feed = false;
@@ -625,7 +639,9 @@ TEST(LoopbackPlayerRealTime, RunsNoFasterThanNominalAndStopsPromptlyEvenInALongS
     AsioPlayer player([] { return std::unique_ptr<AudioDevice>(); });
     AudioDeviceSettings s = settings(2, 2);
     std::atomic<std::uint64_t> captured{0};
-    const auto count = [&](unsigned, unsigned short, unsigned short, const std::vector<float>&) { ++captured; };
+    const auto count = [&](unsigned, unsigned short, unsigned short, const std::vector<float>&) {
+        ++captured;
+    };
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(player.start_loopback(s, nullptr, count, nullptr));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));

@@ -44,10 +44,12 @@ Function next(const char* name) {
 
 } // namespace
 
-extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                               const AudioObjectPropertyAddress* address,
                                                UInt32 qualifier_size, const void* qualifier, UInt32* size,
                                                void* data) {
-    using Function = OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*, void*);
+    using Function =
+        OSStatus (*)(AudioObjectID, const AudioObjectPropertyAddress*, UInt32, const void*, UInt32*, void*);
     static const Function real = next<Function>("AudioObjectGetPropertyData");
     if (address != nullptr && address->mSelector == faults.failed_read) {
         return kAudioHardwareUnspecifiedError;
@@ -55,7 +57,8 @@ extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object, const Audio
     return real(object, address, qualifier_size, qualifier, size, data);
 }
 
-extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress* address,
                                                    AudioObjectPropertyListenerProc listener, void* data) {
     using Function = decltype(&AudioObjectAddPropertyListener);
     static const Function real = next<Function>("AudioObjectAddPropertyListener");
@@ -67,7 +70,8 @@ extern "C" OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const A
     return status;
 }
 
-extern "C" OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+extern "C" OSStatus AudioObjectRemovePropertyListener(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress* address,
                                                       AudioObjectPropertyListenerProc listener, void* data) {
     using Function = decltype(&AudioObjectRemovePropertyListener);
     static const Function real = next<Function>("AudioObjectRemovePropertyListener");
@@ -92,7 +96,8 @@ namespace {
 // A 9-in/9-out interface whose channels are spread over an interleaved pair, a non-interleaved
 // triple and an interleaved quad, on a clock the test steps by hand. Inputs carry their channel
 // number; outputs are metered.
-Hal::DeviceDescription device_description(std::vector<Hal::StreamDescription> streams = {{2}, {3, Hal::SampleFormat::float32, false}, {4}}) {
+Hal::DeviceDescription device_description(std::vector<Hal::StreamDescription> streams = {
+                                              {2}, {3, Hal::SampleFormat::float32, false}, {4}}) {
     Hal::DeviceDescription d;
     d.uid = d.name = "Interface";
     d.output_streams = d.input_streams = std::move(streams);
@@ -113,7 +118,7 @@ AudioDeviceSettings settings(std::vector<long> outputs, std::vector<long> inputs
 // Opens `device` with a cycle callback that counts cycles in `cycles` (when given); returns the
 // lines it logged, and whether it opened in `opened`.
 std::vector<std::string> open_device(CoreAudioDevice& device, const AudioDeviceSettings& s, bool& opened,
-                              int* cycles = nullptr) {
+                                     int* cycles = nullptr) {
     std::vector<std::string> lines;
     opened = device.open(
         s, [&lines](const std::string& line) { lines.push_back(line); },
@@ -132,9 +137,9 @@ protected:
 
 TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasonsAndUndone) {
     using StreamFormat = Hal::SampleFormat;
-    const std::vector<Selector> all_listeners = {kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate,
-                                                 kAudioDevicePropertyBufferFrameSize,
-                                                 kAudioDevicePropertyStreamConfiguration};
+    const std::vector<Selector> all_listeners = {
+        kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate,
+        kAudioDevicePropertyBufferFrameSize, kAudioDevicePropertyStreamConfiguration};
     struct Case {
         std::function<void(Hal::DeviceDescription&, AudioDeviceSettings&)> shape;
         Faults faults;
@@ -147,14 +152,31 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasonsAndUndone)
         {[](auto& d, auto&) { d.refused_rates = {48000.0}; }, {}, "sample rate is unsupported", {}},
         {[](auto&, auto& s) { s.sample_rate = 96000; }, {}, "sample rate is unsupported", {}},
         {[](auto& d, auto&) { d.refused_buffer_frames = {128}; }, {}, "block size is unsupported", {}},
-        {[](auto& d, auto&) { d.buffer_change_polls = 1000; }, {}, "hardware did not accept the server format", {}},
-        {[](auto& d, auto&) { d.output_streams[1].format = StreamFormat::int24; }, {},
-         "device must expose native Float32 PCM at the server sample rate", {}},
-        {[](auto& d, auto&) { d.output_streams[2].fixed_rate = 44100.0; }, {},
-         "device must expose native Float32 PCM at the server sample rate", {}},
-        {[](auto&, auto& s) { s.output_channel_map = {0, 9}; }, {}, "channel map exceeds the hardware range", {}},
-        {[](auto& d, auto& s) { d.input_streams = {}; s.input_channel_map = {0}; }, {},
-         "channel map exceeds the hardware range", {}},
+        {[](auto& d, auto&) { d.buffer_change_polls = 1000; },
+         {},
+         "hardware did not accept the server format",
+         {}},
+        {[](auto& d, auto&) { d.output_streams[1].format = StreamFormat::int24; },
+         {},
+         "device must expose native Float32 PCM at the server sample rate",
+         {}},
+        {[](auto& d, auto&) { d.output_streams[2].fixed_rate = 44100.0; },
+         {},
+         "device must expose native Float32 PCM at the server sample rate",
+         {}},
+        {[](auto&, auto& s) {
+             s.output_channel_map = {0, 9};
+         },
+         {},
+         "channel map exceeds the hardware range",
+         {}},
+        {[](auto& d, auto& s) {
+             d.input_streams = {};
+             s.input_channel_map = {0};
+         },
+         {},
+         "channel map exceeds the hardware range",
+         {}},
         {nullptr, {kAudioDevicePropertyNominalSampleRate}, "cannot read device format", {}},
         {nullptr, {kAudioDevicePropertyStreams}, "cannot read device streams", {}},
         {nullptr, {kAudioStreamPropertyVirtualFormat}, "cannot read stream format", {}},
@@ -177,7 +199,8 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasonsAndUndone)
         {
             CoreAudioDevice device;
             bool opened = true;
-            EXPECT_EQ(open_device(device, s, opened), std::vector<std::string>{std::string("[coreaudio] ") + c.message});
+            EXPECT_EQ(open_device(device, s, opened),
+                      std::vector<std::string>{std::string("[coreaudio] ") + c.message});
             EXPECT_FALSE(opened);
             EXPECT_EQ(calls.listeners_removed, c.removed);
             EXPECT_FALSE(device.start());
@@ -219,7 +242,8 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
     AudioDeviceSettings s = settings(output_map, input_map);
     s.device_uid = "default";
     std::vector<std::string> lines;
-    ASSERT_TRUE(cycle.device.open(s, [&lines](const std::string& line) { lines.push_back(line); }, run, &cycle));
+    ASSERT_TRUE(cycle.device.open(
+        s, [&lines](const std::string& line) { lines.push_back(line); }, run, &cycle));
     EXPECT_EQ(lines, std::vector<std::string>{"[coreaudio] device=default rate=48000 frames=128"});
     EXPECT_EQ(cycle.device.output_channels, 9u);
     EXPECT_EQ(cycle.device.input_channels, 9u);
@@ -250,15 +274,17 @@ TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwn
     const Float64 rate = 44100.0;
     const UInt32 frames = 256;
     const auto set_rate = [&](AudioObjectID id) {
-        ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate), noErr);
+        ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
+                  noErr);
     };
     const std::function<void(AudioObjectID)> changes[] = {
         [](AudioObjectID) {},
         [](AudioObjectID id) { ASSERT_TRUE(Hal::kill_device(id)); },
         set_rate,
         [&](AudioObjectID id) {
-            ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
-                      noErr);
+            ASSERT_EQ(
+                Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
+                noErr);
         },
     };
     for (std::size_t c = 0; c < std::size(changes); ++c) {
@@ -275,7 +301,8 @@ TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwn
         Hal::step_io_cycles(id, 2);
         EXPECT_EQ(cycles, 2);
         changes[c](id);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(c == 0 ? 200 : 10000);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(c == 0 ? 200 : 10000);
         while (!device.device_lost() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -296,7 +323,8 @@ TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwn
 
 // A buffer list of two stereo buffers, as CoreAudio lays it out, every sample 0.5.
 struct BufferList {
-    alignas(AudioBufferList) unsigned char bytes[offsetof(AudioBufferList, mBuffers) + 2 * sizeof(AudioBuffer)] = {};
+    alignas(AudioBufferList) unsigned char bytes[offsetof(AudioBufferList, mBuffers) +
+                                                 2 * sizeof(AudioBuffer)] = {};
     std::vector<float> storage = std::vector<float>(2 * 2 * 128, 0.5f);
     AudioBufferList* list = reinterpret_cast<AudioBufferList*>(bytes);
 
@@ -318,8 +346,10 @@ TEST_F(CoreAudioDeviceTest, MalformedBufferListsMarkTheDeviceLostAndOutputSilenc
         {"no input list", [](BufferList& in, BufferList&) { in.list = nullptr; }},
         {"mapped input beyond the buffers", [](BufferList& in, BufferList&) { in.list->mNumberBuffers = 1; }},
         {"input without data", [](BufferList& in, BufferList&) { in.list->mBuffers[1].mData = nullptr; }},
-        {"input of the wrong size", [](BufferList& in, BufferList&) { in.list->mBuffers[1].mDataByteSize -= 4; }},
-        {"output of the wrong size", [](BufferList&, BufferList& out) { out.list->mBuffers[1].mDataByteSize -= 4; }},
+        {"input of the wrong size",
+         [](BufferList& in, BufferList&) { in.list->mBuffers[1].mDataByteSize -= 4; }},
+        {"output of the wrong size",
+         [](BufferList&, BufferList& out) { out.list->mBuffers[1].mDataByteSize -= 4; }},
         {"mapped output beyond the buffers",
          [](BufferList&, BufferList& out) { out.list->mBuffers[1].mNumberChannels = 1; }},
     };
@@ -342,7 +372,9 @@ TEST_F(CoreAudioDeviceTest, MalformedBufferListsMarkTheDeviceLostAndOutputSilenc
         // Every output sample was cleared before anything else.
         for (std::size_t b = 0; b < 2; ++b) {
             const long size = output.list->mBuffers[b].mDataByteSize / sizeof(float);
-            EXPECT_EQ(std::count(output.storage.data() + b * 256, output.storage.data() + b * 256 + size, 0.0f), size);
+            EXPECT_EQ(
+                std::count(output.storage.data() + b * 256, output.storage.data() + b * 256 + size, 0.0f),
+                size);
         }
         // Once lost, never called again.
         BufferList intact;

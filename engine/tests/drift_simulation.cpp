@@ -44,8 +44,9 @@ DriftResult run_drift_simulation(const DriftCase& c) {
             clock.set_ns(static_cast<std::uint64_t>(start_ns + next_arrival * 1e9));
             for (std::size_t i = 0; i < block.size(); ++i) {
                 const double n = static_cast<double>(server_block * frames + i % frames);
-                block[i] = c.sine_hz > 0.0 ? static_cast<float>(0.5 * std::sin(2.0 * M_PI * c.sine_hz * n / fs))
-                                           : 0.25f;
+                block[i] = c.sine_hz > 0.0
+                               ? static_cast<float>(0.5 * std::sin(2.0 * M_PI * c.sine_hz * n / fs))
+                               : 0.25f;
             }
             VelmoraProtocol::SyncInfo sync;
             sync.sequence = static_cast<std::uint32_t>(server_block);
@@ -54,8 +55,8 @@ DriftResult run_drift_simulation(const DriftCase& c) {
             sync.server_sample_time = server_block * frames;
             player.update_remote_timeline(sync);
             const std::uint64_t now = clock.now_ns();
-            player.submit_playback_block(static_cast<unsigned>(server_block++), 48000, frames, channels, block,
-                                         now, now, now);
+            player.submit_playback_block(static_cast<unsigned>(server_block++), 48000, frames, channels,
+                                         block, now, now, now);
             next_arrival = std::max(next_arrival, static_cast<double>(server_block) * server_period + delay +
                                                       jitter(random));
             continue;
