@@ -428,15 +428,15 @@ TEST(AsioPlayerConcurrency, RestartingWhileTheNetworkThreadSubmitsIsSafe) {
 // ---------------------------------------------------------------------------------------------
 // The virtual loopback
 
-TEST(LoopbackSchedule, TimeWindowsFollowElapsedMillisecondsAndEndInSixtyFourBits) {
+TEST(LoopbackSchedule, WindowsFollowElapsedMillisecondsAndEndInSixtyFourBits) {
     AudioDeviceSettings s;
-    s.loopback_device_lost_after_ms = 5000;
-    s.loopback_device_lost_duration_ms = 2000;
     s.loopback_input_silence_every_ms = 1000;
     s.loopback_input_silence_duration_ms = 100;
     s.loopback_callback_stall_every_ms = 3000;
     s.loopback_callback_stall_duration_ms = 40;
-    LoopbackSchedule schedule(s, t0);
+    s.loopback_device_lost_after_ms = 0xFFFFFF00u; // in 32 bits its end would wrap to 0x100
+    s.loopback_device_lost_duration_ms = 0x200u;
+    const LoopbackSchedule schedule(s, t0);
     struct Case {
         std::uint64_t elapsed_ns;
         bool lost;
@@ -444,9 +444,15 @@ TEST(LoopbackSchedule, TimeWindowsFollowElapsedMillisecondsAndEndInSixtyFourBits
         std::uint32_t stall;
     };
     const Case cases[] = {
-        {0, false, true, 40},        {39 * ms, false, true, 40},           {99 * ms + 999999, false, true, 0},
-        {100 * ms, false, false, 0}, {3020 * ms, false, true, 40},         {4999 * ms, false, false, 0},
-        {5000 * ms, true, true, 0},  {6999 * ms + 999999, true, false, 0}, {7000 * ms, false, true, 0},
+        {0, false, true, 40},
+        {39 * ms, false, true, 40},
+        {99 * ms + 999999, false, true, 0},
+        {100 * ms, false, false, 0},
+        {3020 * ms, false, true, 40},
+        {0xFFFFFEFF * ms, false, true, 0},
+        {0xFFFFFF00 * ms, true, true, 0},
+        {0x100000050 * ms, true, false, 0},
+        {0x100000100 * ms, false, false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.elapsed_ns);
@@ -454,15 +460,7 @@ TEST(LoopbackSchedule, TimeWindowsFollowElapsedMillisecondsAndEndInSixtyFourBits
         EXPECT_EQ(schedule.input_silent(t0 + c.elapsed_ns), c.silent);
         EXPECT_EQ(schedule.stall_ms(t0 + c.elapsed_ns), c.stall);
     }
-    EXPECT_FALSE(schedule.device_lost(t0 - 1)); // before the start counts as 0 ms
-    // A window ending past 2^32 ms: in 32 bits its end would wrap to 0x100.
-    s.loopback_device_lost_after_ms = 0xFFFFFF00u;
-    s.loopback_device_lost_duration_ms = 0x200u;
-    LoopbackSchedule late(s, 0);
-    for (const auto& [at, lost] : std::initializer_list<std::pair<std::uint64_t, bool>>{
-             {0xFFFFFEFF, false}, {0xFFFFFF00, true}, {0x100000050, true}, {0x100000100, false}}) {
-        EXPECT_EQ(late.device_lost(at * ms), lost) << at;
-    }
+    EXPECT_TRUE(schedule.input_silent(t0 - 1)) << "before the start counts as 0 ms";
 }
 
 TEST(LoopbackPlayer, PlaysTheQueueBackAsInputOnEveryCycle) {

@@ -16,7 +16,8 @@
 #include <vector>
 
 // An `AudioDevice` whose cycles the test runs by calling `cycle()`. Input channel c of every cycle
-// is `input[c]` (zeros when missing); what the player writes lands in `output[c]`.
+// is `input[c]` (zeros from `open`, a whole block when set); what the player writes lands in
+// `output[c]`.
 class ScriptedAudioDevice final : public AudioDevice {
 public:
     bool open_succeeds = true;
@@ -40,26 +41,20 @@ public:
         input_channels = s.input_channel_map.size();
         output.assign(output_channels, std::vector<float>(block_frames, 0.0f));
         output_was_silence_request.assign(output_channels, false);
-        input.resize(input_channels);
+        input.assign(input_channels, std::vector<float>(block_frames, 0.0f));
         return true;
     }
     bool start() override { return start_succeeds; }
     void stop() override {}
     void read_channel(long channel, long, float* destination, long frames) override {
-        const auto& in = input[static_cast<std::size_t>(channel)];
-        if (in.size() >= static_cast<std::size_t>(frames)) {
-            std::copy_n(in.begin(), frames, destination);
-        } else {
-            std::fill_n(destination, frames, 0.0f);
-        }
+        std::copy_n(input[static_cast<std::size_t>(channel)].begin(), frames, destination);
     }
     void write_channel(long channel, long, const float* source, long frames) override {
-        auto& out = output[static_cast<std::size_t>(channel)];
-        output_was_silence_request[static_cast<std::size_t>(channel)] = source == nullptr;
-        if (source == nullptr) {
-            std::fill_n(out.begin(), frames, 0.0f);
-        } else {
-            std::copy_n(source, frames, out.begin());
+        const auto c = static_cast<std::size_t>(channel);
+        output_was_silence_request[c] = source == nullptr;
+        std::fill_n(output[c].begin(), frames, 0.0f);
+        if (source != nullptr) {
+            std::copy_n(source, frames, output[c].begin());
         }
     }
     bool output_ready() override { return ready; }

@@ -136,53 +136,34 @@ protected:
 };
 
 TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasonsAndUndone) {
-    using StreamFormat = Hal::SampleFormat;
     const std::vector<Selector> all_listeners = {
         kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate,
         kAudioDevicePropertyBufferFrameSize, kAudioDevicePropertyStreamConfiguration};
     struct Case {
-        std::function<void(Hal::DeviceDescription&, AudioDeviceSettings&)> shape;
-        Faults faults;
         const char* message;
-        std::vector<Selector> removed;
+        std::function<void(Hal::DeviceDescription&, AudioDeviceSettings&)> shape;
+        Faults faults = {};
+        std::vector<Selector> removed = {};
     };
+    const char* float32 = "device must expose native Float32 PCM at the server sample rate";
+    const char* map = "channel map exceeds the hardware range";
     const Case cases[] = {
-        {[](auto&, auto& s) { s.device_uid = "NoSuchDevice"; }, {}, "device UID was not found", {}},
-        {[](auto&, auto& s) { s.block_frames = 65536; }, {}, "invalid requested format", {}},
-        {[](auto& d, auto&) { d.refused_rates = {48000.0}; }, {}, "sample rate is unsupported", {}},
-        {[](auto&, auto& s) { s.sample_rate = 96000; }, {}, "sample rate is unsupported", {}},
-        {[](auto& d, auto&) { d.refused_buffer_frames = {128}; }, {}, "block size is unsupported", {}},
-        {[](auto& d, auto&) { d.buffer_change_polls = 1000; },
-         {},
-         "hardware did not accept the server format",
-         {}},
-        {[](auto& d, auto&) { d.output_streams[1].format = StreamFormat::int24; },
-         {},
-         "device must expose native Float32 PCM at the server sample rate",
-         {}},
-        {[](auto& d, auto&) { d.output_streams[2].fixed_rate = 44100.0; },
-         {},
-         "device must expose native Float32 PCM at the server sample rate",
-         {}},
-        {[](auto&, auto& s) {
-             s.output_channel_map = {0, 9};
-         },
-         {},
-         "channel map exceeds the hardware range",
-         {}},
-        {[](auto& d, auto& s) {
-             d.input_streams = {};
-             s.input_channel_map = {0};
-         },
-         {},
-         "channel map exceeds the hardware range",
-         {}},
-        {nullptr, {kAudioDevicePropertyNominalSampleRate}, "cannot read device format", {}},
-        {nullptr, {kAudioDevicePropertyStreams}, "cannot read device streams", {}},
-        {nullptr, {kAudioStreamPropertyVirtualFormat}, "cannot read stream format", {}},
-        {nullptr, {0, 0}, "cannot watch hardware changes", {}},
-        {nullptr, {0, 2}, "cannot watch hardware changes", {all_listeners[0], all_listeners[1]}},
-        {nullptr, {0, -1, true}, "cannot create audio callback", all_listeners},
+        {"device UID was not found", [](auto&, auto& s) { s.device_uid = "NoSuchDevice"; }},
+        {"invalid requested format", [](auto&, auto& s) { s.block_frames = 65536; }},
+        {"sample rate is unsupported", [](auto& d, auto&) { d.refused_rates = {48000.0}; }},
+        {"sample rate is unsupported", [](auto&, auto& s) { s.sample_rate = 96000; }},
+        {"block size is unsupported", [](auto& d, auto&) { d.refused_buffer_frames = {128}; }},
+        {"hardware did not accept the server format", [](auto& d, auto&) { d.buffer_change_polls = 1000; }},
+        {float32, [](auto& d, auto&) { d.output_streams[1].format = Hal::SampleFormat::int24; }},
+        {float32, [](auto& d, auto&) { d.output_streams[2].fixed_rate = 44100.0; }},
+        {map, [](auto&, auto& s) { s.output_channel_map.back() = 9; }},
+        {map, [](auto&, auto& s) { s.input_channel_map.back() = 9; }},
+        {"cannot read device format", nullptr, {kAudioDevicePropertyNominalSampleRate}},
+        {"cannot read device streams", nullptr, {kAudioDevicePropertyStreams}},
+        {"cannot read stream format", nullptr, {kAudioStreamPropertyVirtualFormat}},
+        {"cannot watch hardware changes", nullptr, {0, 0}},
+        {"cannot watch hardware changes", nullptr, {0, 2}, {all_listeners[0], all_listeners[1]}},
+        {"cannot create audio callback", nullptr, {0, -1, true}, all_listeners},
     };
     const auto started = std::chrono::steady_clock::now();
     for (const Case& c : cases) {
