@@ -107,8 +107,7 @@ static_assert(kAudio_ParamError == -50 && QOS_MIN_RELATIVE_PRIORITY == -15);
 static_assert(std::is_same_v<UInt64, unsigned long long> && std::is_same_v<SInt64, long long>);
 static_assert(std::is_same_v<Boolean, unsigned char> && std::is_same_v<OSStatus, int>);
 static_assert(std::is_same_v<CFIndex, long> && std::is_same_v<CFTypeID, unsigned long>);
-static_assert(std::is_same_v<AudioDeviceIOProcID, AudioDeviceIOProc>);
-static_assert(std::is_same_v<REFIID, CFUUIDBytes>);
+static_assert(std::is_same_v<AudioDeviceIOProcID, AudioDeviceIOProc> && std::is_same_v<REFIID, CFUUIDBytes>);
 static_assert(std::is_same_v<AudioServerPlugInHostRef, const AudioServerPlugInHostInterface*>);
 static_assert(std::is_same_v<AudioServerPlugInDriverRef, AudioServerPlugInDriverInterface**>);
 // Named enum types: an integer does not convert to them implicitly.
@@ -118,8 +117,7 @@ static_assert(std::is_enum_v<AudioServerPlugInIOOperation> &&
 static_assert(std::is_enum_v<AudioDeviceClockAlgorithmSelector>);
 static_assert(std::is_enum_v<qos_class_t> && !std::is_convertible_v<int, qos_class_t>);
 static_assert(std::is_enum_v<os_log_type_t> && sizeof(os_log_type_t) == 1);
-static_assert(sizeof(mach_timebase_info_data_t) == 8);
-static_assert(sizeof(pid_t) == 4);
+static_assert(sizeof(mach_timebase_info_data_t) == 8 && sizeof(pid_t) == 4);
 
 static_assert(offsetof(AudioBufferList, mBuffers) + 3 * sizeof(AudioBuffer) == 56);
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -48,22 +47,6 @@ TEST(OsLog, DisabledTypesAndTheDisabledLogSkipArgumentsEntirely) {
     EXPECT_TRUE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_ERROR));
     EXPECT_EQ(evaluated, 0);
     EXPECT_TRUE(capture.messages().empty());
-}
-
-TEST(OsLog, LinesFromManyThreadsAreAllCaptured) {
-    OsLogCapture capture;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 50; ++i) {
-                os_log(OS_LOG_DEFAULT, "thread %d line %d", t, i);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(capture.messages().size(), 200u);
 }
 
 TEST(OsLog, WritesTypedLinesWithSubsystemAndCategoryToStandardError) {
