@@ -235,10 +235,12 @@ TEST(AudioFragmentAssembly, ForeignChannelCountIsIgnoredAndSlotCountZeroFails) {
     EXPECT_FALSE(result.accepted || result.completed || result.dropped);
     EXPECT_TRUE(slots.empty());
     // Frames above the caller's limit, a null pointer, a wrong count: ignored the same way.
+    const float* none = nullptr;
     for (const auto& [samples, count, max_frames] :
-         {std::tuple{fragment.samples, fragment.count, 127}, std::tuple{static_cast<const float*>(nullptr), fragment.count, 65535},
+         {std::tuple{fragment.samples, fragment.count, 127}, std::tuple{none, fragment.count, 65535},
           std::tuple{fragment.samples, fragment.count - 1, 65535}}) {
-        EXPECT_TRUE(assemble_audio_fragment(slots, fragment.packet, samples, count, 2, max_frames, 8, false, result));
+        EXPECT_TRUE(
+            assemble_audio_fragment(slots, fragment.packet, samples, count, 2, max_frames, 8, false, result));
         EXPECT_FALSE(result.accepted);
     }
 
@@ -267,35 +269,24 @@ TEST(AudioFragmentAssembly, FormatChangeWithinASequenceRestartsTheSlotSilently) 
 }
 
 TEST(AudioFragmentAssembly, MovingHandsOverStorageAndCopyingKeepsIt) {
-    const std::vector<PacketBytes> second_datagrams = cut(2, 128, 2, 1200);
-    const ParsedFragment second = parse(second_datagrams[0]);
-    const std::vector<PacketBytes> first_datagrams = cut(1, 128, 2, 1200);
-    const ParsedFragment first_again = parse(first_datagrams[0]);
     std::vector<AudioFragmentAssemblySlot> slots;
     AudioFragmentAssemblyResult result;
-
-    ASSERT_TRUE(assemble_audio_fragment(slots, second.packet, second.samples, second.count, 2, 65535, 8, true,
-                                        result));
-    ASSERT_TRUE(result.completed);
+    // Blocks of 128 x 2 fit one datagram: each offer completes its block.
+    const auto complete = [&](std::uint32_t sequence, bool move) {
+        const ParsedFragment f = parse(cut(sequence, 128, 2, 1200)[0]);
+        return assemble_audio_fragment(slots, f.packet, f.samples, f.count, 2, 65535, 8, move, result) &&
+               result.completed && same_bits(result.block.samples, make_block(sequence, 128, 2));
+    };
+    ASSERT_TRUE(complete(2, true));
     const float* first_storage = result.block.samples.data();
     EXPECT_EQ(slots[2].samples.capacity(), 0u) << "the slot took the empty result's storage";
-
     // Moving again: the slot's new storage goes out, the previous result's storage comes back.
-    const std::vector<PacketBytes> third_datagrams = cut(3, 128, 2, 1200);
-    const ParsedFragment third = parse(third_datagrams[0]);
-    ASSERT_TRUE(
-        assemble_audio_fragment(slots, third.packet, third.samples, third.count, 2, 65535, 8, true, result));
-    ASSERT_TRUE(result.completed);
-    EXPECT_TRUE(same_bits(result.block.samples, make_block(3, 128, 2)));
+    ASSERT_TRUE(complete(3, true));
     EXPECT_EQ(slots[3].samples.data(), first_storage);
     EXPECT_GE(slots[3].samples.capacity(), 256u);
     const float* second_storage = result.block.samples.data();
-
     // Copying keeps the result's storage and leaves the slot its own.
-    ASSERT_TRUE(assemble_audio_fragment(slots, first_again.packet, first_again.samples, first_again.count, 2,
-                                        65535, 8, false, result));
-    ASSERT_TRUE(result.completed);
-    EXPECT_TRUE(same_bits(result.block.samples, make_block(1, 128, 2)));
+    ASSERT_TRUE(complete(1, false));
     EXPECT_EQ(result.block.samples.data(), second_storage);
     EXPECT_GE(slots[1].samples.capacity(), 256u);
 }
