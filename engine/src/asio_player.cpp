@@ -582,7 +582,8 @@ bool AsioPlayer::prepare_playback_for_current_cycle(PlaybackBlock& block, double
     return true;
 }
 
-void AsioPlayer::capture_input_block(long buffer_index, bool publish_meters) {
+template <typename FillChannel>
+void AsioPlayer::capture_block(bool publish_meters, FillChannel fill_channel) {
     if (!captured_block_callback_ || input_channel_count_ == 0 || capture_slots_.empty()) {
         return;
     }
@@ -600,13 +601,20 @@ void AsioPlayer::capture_input_block(long buffer_index, bool publish_meters) {
     slot.channel_count = static_cast<std::uint16_t>(input_channel_count_);
     for (std::size_t ch = 0; ch < input_channel_count_; ++ch) {
         float* destination = slot.samples.data() + ch * frames;
-        device_->read_channel(static_cast<long>(ch), buffer_index, destination, static_cast<long>(frames));
-        if (publish_meters && ch < metered_input_count_) {
+        const bool heard = fill_channel(ch, destination, frames);
+        if (heard && publish_meters && ch < metered_input_count_) {
             publish_channel_peak(input_meters_, ch, samples_peak_milli(destination, frames));
         }
     }
     // Release: the slot's samples are complete before the flush step can see it.
     capture_write_.store((write + 1) % slots, std::memory_order_release);
+}
+
+void AsioPlayer::capture_input_block(long buffer_index, bool publish_meters) {
+    capture_block(publish_meters, [&](std::size_t ch, float* destination, std::size_t frames) {
+        device_->read_channel(static_cast<long>(ch), buffer_index, destination, static_cast<long>(frames));
+        return true;
+    });
 }
 
 bool AsioPlayer::dequeue_captured_input_block(CapturedInputBlock& out) {
@@ -847,34 +855,16 @@ void AsioPlayer::publish_output_peaks(const PlaybackBlock& block, bool prepared)
 
 void AsioPlayer::capture_loopback_block(const PlaybackBlock& played, bool prepared, bool silence,
                                         bool publish_meters) {
-    if (!captured_block_callback_ || input_channel_count_ == 0 || capture_slots_.empty()) {
-        return;
-    }
-    const std::size_t slots = capture_slots_.size();
-    const std::size_t write = capture_write_.load(std::memory_order_relaxed);
-    if ((write + 1) % slots == capture_read_.load(std::memory_order_acquire)) {
-        count(capture_dropped_);
-        return;
-    }
-    CapturedInputBlock& slot = capture_slots_[write];
-    const std::size_t frames = block_frames_;
-    slot.sample_rate = static_cast<std::uint32_t>(device_sample_rate_);
-    slot.frame_count = static_cast<std::uint16_t>(frames);
-    slot.channel_count = static_cast<std::uint16_t>(input_channel_count_);
     const bool echo = prepared && !silence;
-    for (std::size_t ch = 0; ch < input_channel_count_; ++ch) {
-        float* destination = slot.samples.data() + ch * frames;
+    capture_block(publish_meters, [&](std::size_t ch, float* destination, std::size_t frames) {
         if (echo && ch < played.channel_count && played.samples.size() >= (ch + 1) * frames) {
             const float* source = played.samples.data() + ch * frames;
             std::copy(source, source + frames, destination);
-            if (publish_meters && ch < metered_input_count_) {
-                publish_channel_peak(input_meters_, ch, samples_peak_milli(destination, frames));
-            }
-        } else {
-            std::fill(destination, destination + frames, 0.0f);
+            return true;
         }
-    }
-    capture_write_.store((write + 1) % slots, std::memory_order_release);
+        std::fill(destination, destination + frames, 0.0f);
+        return false;
+    });
 }
 
 void AsioPlayer::run_loopback() {

@@ -274,6 +274,16 @@ void EngineRuntime::set_status_everywhere(VelmoraEngineStatus status) {
     set_shared_status(status);
 }
 
+// A start step gave up: because stop was asked for (a clean stop), or because it failed.
+void EngineRuntime::finish_failed_or_stopped() {
+    if (is_stopping()) {
+        ended_by_stop_request();
+        finish_run(velmora_engine_status_stopped);
+    } else {
+        finish_run(velmora_engine_status_failed);
+    }
+}
+
 void EngineRuntime::finish_run(VelmoraEngineStatus final_status) {
     set_status_everywhere(final_status);
     shared_.shutdown();
@@ -316,12 +326,7 @@ void EngineRuntime::run(std::string path) {
     set_shared_status(velmora_engine_status_starting);
 
     if (!start_client_with_retries(settings.client)) {
-        if (is_stopping()) {
-            ended_by_stop_request();
-            finish_run(velmora_engine_status_stopped);
-        } else {
-            finish_run(velmora_engine_status_failed);
-        }
+        finish_failed_or_stopped();
         return;
     }
 
@@ -354,12 +359,7 @@ void EngineRuntime::run(std::string path) {
     } else if (!start_initial_asio_with_retries(settings.audio)) {
         stop_player();
         client_.stop();
-        if (is_stopping()) {
-            ended_by_stop_request();
-            finish_run(velmora_engine_status_stopped);
-        } else {
-            finish_run(velmora_engine_status_failed);
-        }
+        finish_failed_or_stopped();
         return;
     }
 

@@ -167,6 +167,10 @@ private:
     // IO thread; lock-free, allocation-free.
     void consume_pending_remote_timeline();
     bool prepare_playback_for_current_cycle(PlaybackBlock& block, double& ratio, unsigned long& buffered_frames);
+    // IO or loopback thread: fills the next capture slot channel by channel (`fill_channel` returns
+    // whether the channel carries sound worth metering), or counts a drop when the ring is full.
+    template <typename FillChannel>
+    void capture_block(bool publish_meters, FillChannel fill_channel);
     void capture_input_block(long buffer_index, bool publish_meters);
     void capture_loopback_block(const PlaybackBlock& played, bool prepared, bool silence, bool publish_meters);
     bool should_publish_peak_meters();

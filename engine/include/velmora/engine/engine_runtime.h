@@ -106,6 +106,7 @@ private:
     // Worker thread.
     void run(std::string path);
     void finish_run(VelmoraEngineStatus final_status);
+    void finish_failed_or_stopped();
     void fail(VelmoraEngineError error, VelmoraEngineMessageKey key);
     void set_shared_status(VelmoraEngineStatus status);
     void set_status_everywhere(VelmoraEngineStatus status);
