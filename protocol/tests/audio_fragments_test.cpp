@@ -273,7 +273,8 @@ TEST(AudioFragmentAssembly, MovingHandsOverStorageAndCopyingKeepsIt) {
     AudioFragmentAssemblyResult result;
     // Blocks of 128 x 2 fit one datagram: each offer completes its block.
     const auto complete = [&](std::uint32_t sequence, bool move) {
-        const ParsedFragment f = parse(cut(sequence, 128, 2, 1200)[0]);
+        const std::vector<PacketBytes> datagrams = cut(sequence, 128, 2, 1200);
+        const ParsedFragment f = parse(datagrams[0]);
         return assemble_audio_fragment(slots, f.packet, f.samples, f.count, 2, 65535, 8, move, result) &&
                result.completed && same_bits(result.block.samples, make_block(sequence, 128, 2));
     };
