@@ -47,22 +47,6 @@ TEST(CFString, RoundTripsUtf8CountsUtf16UnitsAndRefusesInvalidBytes) {
     EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8), nullptr);
 }
 
-TEST(CFString, EqualityIsByValueAndConstantsAreInterned) {
-    CFStringRef a = CFStringCreateWithCString(nullptr, "uid", kCFStringEncodingUTF8);
-    CFStringRef b = CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>("uidX"), 3, kCFStringEncodingUTF8, false);
-    EXPECT_NE(a, b);
-    EXPECT_TRUE(CFEqual(a, b));
-    EXPECT_EQ(CFHash(a), CFHash(b));
-    // Constants are one object and survive any number of releases.
-    CFStringRef constant = CFSTR("Velmora");
-    EXPECT_EQ(constant, CFSTR("Velmora"));
-    CFRelease(constant);
-    CFRelease(constant);
-    EXPECT_EQ(to_utf8(constant), "Velmora");
-    CFRelease(a);
-    CFRelease(b);
-}
-
 TEST(CFString, ReleaseFromManyThreadsFreesExactlyOnce) {
     const long before = VelmoraCompat::cf_live_object_count();
     CFStringRef s = CFStringCreateWithCString(nullptr, "shared", kCFStringEncodingUTF8);
