@@ -50,7 +50,6 @@ if(VELMORA_BUILD_TESTS)
         SOURCES
             plugin_tests/plugin_property_test.cpp
             plugin_tests/plugin_driver_test.cpp
-            plugin_tests/plugin_io_allocation_test.cpp
         LIBS velmora_coreaudio_plugin velmora_test_support velmora_counting_allocator)
 
     # A load for measurements: client engines reduced to announcing and answering syncs.

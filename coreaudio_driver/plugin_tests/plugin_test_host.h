@@ -20,11 +20,8 @@ address_of(AudioObjectPropertySelector selector,
 }
 
 inline std::string four_cc(UInt32 code) {
-    std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        text += static_cast<char>((code >> shift) & 0xFF);
-    }
-    return text;
+    return {static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+            static_cast<char>(code)};
 }
 
 class PlugInTestHost {
@@ -37,15 +34,17 @@ public:
     bool has(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
         return table().HasProperty(driver_, object, 0, &address) != 0;
     }
-
     OSStatus size_of(AudioObjectID object, const AudioObjectPropertyAddress& address, UInt32& size) const {
         return table().GetPropertyDataSize(driver_, object, 0, &address, 0, nullptr, &size);
     }
-
     OSStatus get(AudioObjectID object, const AudioObjectPropertyAddress& address, void* data, UInt32 capacity,
                  UInt32& size, UInt32 qualifier_size = 0, const void* qualifier = nullptr) const {
         return table().GetPropertyData(driver_, object, 0, &address, qualifier_size, qualifier, capacity,
                                        &size, data);
+    }
+    OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress& address, const void* data,
+                 UInt32 size) const {
+        return table().SetPropertyData(driver_, object, 0, &address, 0, nullptr, size, data);
     }
 
     // The whole value as bytes; the size first asked with GetPropertyDataSize, as hosts do.
@@ -54,13 +53,11 @@ public:
         EXPECT_EQ(size_of(object, address, size), kAudioHardwareNoError) << four_cc(address.mSelector);
         std::vector<unsigned char> data(size + 1);
         UInt32 written = 0;
-        EXPECT_EQ(get(object, address, data.data(), size, written), kAudioHardwareNoError)
-            << four_cc(address.mSelector);
+        EXPECT_EQ(get(object, address, data.data(), size, written), kAudioHardwareNoError);
         EXPECT_EQ(written, size) << four_cc(address.mSelector);
         data.resize(written);
         return data;
     }
-
     template <typename T>
     T value(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
         T result{};
@@ -69,26 +66,19 @@ public:
         std::memcpy(&result, data.data(), std::min(data.size(), sizeof(T)));
         return result;
     }
-
     UInt32 u32(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
         return value<UInt32>(object, address);
     }
-
     // A string property's text; the +1 string is released, as the host does.
     std::string text(AudioObjectID object, const AudioObjectPropertyAddress& address) const {
         CFStringRef string = value<CFStringRef>(object, address);
-        if (string == nullptr) {
-            return "<null>";
-        }
         char buffer[256] = {};
-        EXPECT_TRUE(CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8));
-        CFRelease(string);
+        EXPECT_TRUE(string != nullptr &&
+                    CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8));
+        if (string != nullptr) {
+            CFRelease(string);
+        }
         return buffer;
-    }
-
-    OSStatus set(AudioObjectID object, const AudioObjectPropertyAddress& address, const void* data,
-                 UInt32 size) const {
-        return table().SetPropertyData(driver_, object, 0, &address, 0, nullptr, size, data);
     }
 
     OSStatus add_client(AudioObjectID device = 2) const {
