@@ -1,3 +1,5 @@
+// The configuration loader: many small files in one table, and the order in which keys are read
+// and the record validated (the first problem found is the one message).
 #include <velmora/engine/app_config.h>
 
 #include <gtest/gtest.h>
@@ -6,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -28,18 +29,21 @@ std::string text_of(const std::vector<T>& list) {
     return text;
 }
 
-// What a loaded file says, one field (or a few) as text.
+// What a loaded file says, one field (or a few) as text. Without a field a case expects a failure.
 using Field = std::function<std::string(const Settings&)>;
+const Field fails;
 const Field ip = [](const Settings& s) { return s.client.server_ip; };
-const Field uid = [](const Settings& s) { return s.audio.device_uid; };
+const Field ip_uid = [](const Settings& s) { return s.client.server_ip + "/" + s.audio.device_uid; };
 const Field port = [](const Settings& s) { return std::to_string(s.client.server_port); };
 const Field id = [](const Settings& s) { return std::to_string(s.client.client_id); };
 const Field broadcast = [](const Settings& s) { return std::to_string(s.client.discovery_broadcast); };
 const Field payload = [](const Settings& s) { return std::to_string(s.client.udp_payload_bytes); };
-const Field inputs = [](const Settings& s) { return text_of(s.client.driver_inputs); };
-const Field outputs = [](const Settings& s) { return text_of(s.client.driver_outputs); };
-const Field maps = [](const Settings& s) {
-    return text_of(s.audio.input_channel_map) + "/" + text_of(s.audio.output_channel_map);
+const Field channels = [](const Settings& s) {
+    return text_of(s.client.driver_inputs) + "/" + text_of(s.client.driver_outputs);
+};
+const Field device = [](const Settings& s) {
+    return s.audio.device_uid + " " + text_of(s.audio.input_channel_map) + "/" +
+           text_of(s.audio.output_channel_map);
 };
 const Field test_keys = [](const Settings& s) {
     const AudioDeviceSettings& a = s.audio;
@@ -53,66 +57,54 @@ const Field test_keys = [](const Settings& s) {
                 a.loopback_device_lost_duration_ms}));
 };
 
-struct Loads {
+// prebuffer, target depth, playback queue maximum, input queue maximum, input and output latency
+const Field queues = [](const Settings& s) {
+    return text_of(std::vector<std::size_t>{s.audio.prebuffer_blocks, s.audio.target_queue_depth,
+                                            s.audio.max_queue_blocks, s.client.input_queue_max_blocks,
+                                            s.client.input_latency_blocks, s.client.output_latency_blocks});
+};
+
+struct Case {
     std::string text;
     Field field;
-    std::string expected;
+    std::string expected; // the field's text, or the failure's message
 };
 
-struct Fails {
-    std::string text;
-    std::string error;
-};
-
-void expect_loads(const std::vector<Loads>& cases) {
-    for (const Loads& c : cases) {
+void check(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
         Settings settings;
         std::string error;
-        ASSERT_TRUE(AppConfig::load_from_text(c.text, settings, error)) << c.text << ": " << error;
-        EXPECT_EQ(c.field(settings), c.expected) << c.text;
+        EXPECT_EQ(AppConfig::load_from_text(c.text, settings, error), c.field != nullptr) << error;
+        EXPECT_EQ(c.field ? c.field(settings) : error, c.expected);
     }
 }
 
-void expect_fails(const std::vector<Fails>& cases) {
-    for (const Fails& c : cases) {
-        Settings settings;
-        std::string error;
-        EXPECT_FALSE(AppConfig::load_from_text(c.text, settings, error)) << c.text;
-        EXPECT_EQ(error, c.error) << c.text;
-    }
-}
-
-TEST(AppConfigGrammar, LinesSectionsKeysAndComments) {
-    expect_loads({
-        {"[Network]\nSERVER_IP = 10.0.0.2\n[ASIO]\nDriver_Name = Dev\n",
-         [](const Settings& s) { return ip(s) + "/" + uid(s); },
-         "10.0.0.2/Dev"},                                     // names are case-insensitive
+TEST(AppConfigTable, ManySmallFiles) {
+    const std::string bad_id = "Invalid uint32 value for [network] client_id";
+    const std::string bad_payload = "Invalid uint32 value for [transport] udp_payload_bytes";
+    const std::string server = "[network]\nserver_ip=a\n";
+    const std::string latency = minimal + "[latency]\nclient_latency_blocks = ";
+    check({
+        // Lines, sections, keys and comments.
+        {"[Network]\nSERVER_IP = 10.0.0.2\n[ASIO]\nDriver_Name = Dev\n", ip_uid, "10.0.0.2/Dev"},
         {"server_ip = 1.1.1.1\n" + minimal, ip, "127.0.0.1"}, // before any header: the empty section
-        {"[network]\r\nserver_ip = 1.2.3.4\r\n[asio]\r\ndriver_name = d\r\n", ip, "1.2.3.4"},
-        {"[network]\nserver_ip = x ; comment\n[asio]\ndriver_name = d # c\n",
-         [](const Settings& s) { return ip(s) + "/" + uid(s); }, "x/d"},                // inline comments cut
+        {"[network]\nserver_ip = x ; comment\n[asio]\ndriver_name = d # c\n", ip_uid, "x/d"},
         {"[network]\nserver_ip = \"a;b\" ; c\n[asio]\ndriver_name=d\n", ip, "\"a;b\""}, // quotes keep a ';'
         // A later key replaces an earlier one; sections merge.
         {"[network]\nserver_ip = 1\n[asio]\ndriver_name=d\n[network]\nserver_ip = 2\nclient_id = 5\n",
          [](const Settings& s) { return ip(s) + "/" + id(s); }, "2/5"},
         {minimal + "[other]\nx = y\n[network]\nfoo = bar\n", ip, "127.0.0.1"}, // unknown sections and keys
         {"[network]\nserver_ip = a=b\n[asio]\ndriver_name=d\n", ip, "a=b"},
-        {"\t[network] \v\nserver_ip\f=\t9.9.9.9 \n[asio]\ndriver_name=d\n", ip,
-         "9.9.9.9"}, // every blank trimmed
-    });
-    expect_fails({
-        {"", "Missing required key [network] server_ip"},
-        {"# comment\n\n[]\n", "Invalid section header at line 3"},
-        {"[network\nserver_ip=1\n", "Invalid section header at line 1"},
-        {"[ ]\nserver_ip = 1.1.1.1\n[asio]\ndriver_name=d\n", "Missing required key [network] server_ip"},
-        {"; a\n\n# b\n[network]\nserver_ip\n",
-         "Expected key=value at line 5"}, // blank and comment lines count
-        {minimal + "oops\n", "Expected key=value at line 5"},
-    });
-}
-
-TEST(AppConfigTypes, NumbersBoolsAndLists) {
-    expect_loads({
+        {"\t[network] \v\nserver_ip\f=\t9.9.9.9 \n[asio]\ndriver_name=d\n", ip, "9.9.9.9"}, // every blank
+        {"", fails, "Missing required key [network] server_ip"},
+        {"# comment\n\n[]\n", fails, "Invalid section header at line 3"},
+        {"[network\nserver_ip=1\n", fails, "Invalid section header at line 1"},
+        {"[ ]\nserver_ip = 1.1.1.1\n[asio]\ndriver_name=d\n", fails,
+         "Missing required key [network] server_ip"},
+        {"; a\n\n# b\n[network]\nserver_ip\n", fails, "Expected key=value at line 5"}, // all lines count
+        {minimal + "oops\n", fails, "Expected key=value at line 5"},
+        // Numbers, bools and lists.
         {net + "server_port = 0x6D6A\n", port, "28010"},
         {net + "client_id = 010\n", id, "8"},
         {net + "client_id = 4294967295\n", id, "4294967295"},
@@ -120,98 +112,38 @@ TEST(AppConfigTypes, NumbersBoolsAndLists) {
         {net + "discovery_broadcast = 2\n", broadcast, "1"},
         {net + "[test]\nloopback_device = YES\n", test_keys, "1:0:0,0,0,0,0,0,0,0,0,0,0,"},
         {net + "[test]\nloopback_device = Off\n", test_keys, "0:0:0,0,0,0,0,0,0,0,0,0,0,"},
-        {net + "[test]\nloopback_device=1\nloopback_drift_ppm = -250\n", test_keys,
-         "1:-250:0,0,0,0,0,0,0,0,0,0,0,"},
-        {net + "[velmora]\ndriver_inputs = 1,,2\n", inputs, "1,2,"},
-        {net + "[velmora]\ndriver_outputs =\n", outputs, ""},
-        {net + "[asio]\noutput_map = 0x3, 07\n", maps, "0,1,/3,7,"},
+        {net + "[velmora]\ndriver_inputs = 1,,2\ndriver_outputs =\n", channels, "1,2,/"},
+        {net + "[asio]\noutput_map = 0x3, 07\n", device, "d 0,1,/3,7,"},
         {net + "[transport]\nudp_payload_bytes = 52\n", payload, "52"},
         {net + "[transport]\nudp_payload_bytes = 65507\n", payload, "65507"},
-    });
-    const std::string bad_id = "Invalid uint32 value for [network] client_id";
-    const std::string bad_payload = "Invalid uint32 value for [transport] udp_payload_bytes";
-    expect_fails({
-        {net + "server_port = 65536\n", "Invalid uint16 value for [network] server_port"},
-        {net + "client_id = 4294967296\n", bad_id},
-        {net + "client_id = 12abc\n", bad_id},
-        {net + "client_id =\n", bad_id},
-        {net + "client_id = -1\n", bad_id},
-        {net + "client_id = 0x\n", bad_id},
-        {net + "discovery_broadcast = true\n", "Invalid uint32 value for [network] discovery_broadcast"},
-        {net + "[latency]\nclient_latency_blocks = 99999999999999999999999\n",
+        {net + "server_port = 65536\n", fails, "Invalid uint16 value for [network] server_port"},
+        {net + "client_id = 4294967296\n", fails, bad_id},
+        {net + "client_id = 12abc\n", fails, bad_id},
+        {net + "client_id =\n", fails, bad_id},
+        {net + "client_id = -1\n", fails, bad_id},
+        {net + "client_id = 0x\n", fails, bad_id},
+        {net + "discovery_broadcast = true\n", fails,
+         "Invalid uint32 value for [network] discovery_broadcast"},
+        {net + "[latency]\nclient_latency_blocks = 99999999999999999999999\n", fails,
          "Invalid size value for [latency] client_latency_blocks"},
-        {net + "[test]\nloopback_device = maybe\n", "Invalid bool value for [test] loopback_device"},
-        {net + "[test]\nloopback_device=1\nloopback_drift_ppm = 1.5\n",
+        {net + "[test]\nloopback_device=1\nloopback_drift_ppm = 1.5\n", fails,
          "Invalid integer value for [test] loopback_drift_ppm"},
-        {net + "[velmora]\ndriver_inputs = 1,  x2 ,3\n",
+        {net + "[velmora]\ndriver_inputs = 1,  x2 ,3\n", fails,
          "Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x2"},
-        {net + "[transport]\nudp_payload_bytes = 51\n", bad_payload},
-        {net + "[transport]\nudp_payload_bytes = 65508\n", bad_payload},
-    });
-}
-
-TEST(AppConfigDefaults, EveryDefaultOfAMinimalFile) {
-    Settings s;
-    std::string error;
-    ASSERT_TRUE(AppConfig::load_from_text(minimal, s, error)) << error;
-    const auto& c = s.client;
-    EXPECT_EQ(std::vector<std::uint64_t>({c.client_id, c.server_port, c.client_latency_blocks,
-                                          c.announce_period_ms, c.discovery_timeout_ms, c.discovery_broadcast,
-                                          c.recv_buffer_bytes, c.send_buffer_bytes, c.udp_payload_bytes,
-                                          c.input_queue_target_blocks, c.input_queue_max_blocks,
-                                          c.input_latency_blocks, c.output_latency_blocks}),
-              std::vector<std::uint64_t>({1, 28010, 6, 1000, 500, 1, 1048576, 1048576, 1200, 2, 12, 6, 6}));
-    EXPECT_EQ(c.driver_inputs, (std::vector<std::int64_t>{2, 3}));
-    EXPECT_EQ(c.driver_outputs, (std::vector<std::int64_t>{0, 1}));
-    const auto& a = s.audio;
-    EXPECT_EQ(a.output_channel_map, (std::vector<long>{0, 1}));
-    EXPECT_EQ(a.input_channel_map, (std::vector<long>{0, 1}));
-    EXPECT_EQ(std::vector<std::uint64_t>({a.sample_rate, a.block_frames, a.prebuffer_blocks,
-                                          a.target_queue_depth, a.max_queue_blocks, s.test.loopback_device}),
-              std::vector<std::uint64_t>({48000, 128, 6, 6, 10, 0}));
-}
-
-TEST(AppConfigDerivation, QueueSizesFollowTheLatency) {
-    struct Row {
-        std::size_t latency, max_queue, input_max;
-    };
-    for (const Row row : {Row{1, 6, 8}, Row{2, 6, 8}, Row{3, 7, 9}, Row{6, 10, 12}, Row{128, 132, 134}}) {
-        SCOPED_TRACE(row.latency);
-        Settings s;
-        std::string error;
-        ASSERT_TRUE(AppConfig::load_from_text(
-            minimal + "[latency]\nclient_latency_blocks = " + std::to_string(row.latency) + "\n", s, error))
-            << error;
-        EXPECT_EQ(s.audio.prebuffer_blocks, row.latency);
-        EXPECT_EQ(s.audio.target_queue_depth, row.latency);
-        EXPECT_EQ(s.audio.max_queue_blocks, row.max_queue);
-        EXPECT_EQ(s.client.input_queue_max_blocks, row.input_max);
-        EXPECT_EQ(s.client.input_latency_blocks, row.latency);
-        EXPECT_EQ(s.client.output_latency_blocks, row.latency);
-    }
-}
-
-TEST(AppConfigCoreAudio, CoreAudioSectionReplacesAsio) {
-    const std::string server = "[network]\nserver_ip=a\n";
-    const Field device = [](const Settings& s) { return uid(s) + " " + maps(s); };
-    expect_loads({
+        {net + "[transport]\nudp_payload_bytes = 51\n", fails, bad_payload},
+        {net + "[transport]\nudp_payload_bytes = 65508\n", fails, bad_payload},
+        // Any key in [coreaudio] replaces [asio] whole; an empty [coreaudio] alone does not.
         {server + "[coreaudio]\ndevice_uid = X\n[asio]\ndriver_name = Y\ninput_map = 7\n", device,
          "X 0,1,/0,1,"},
         {server + "[CoreAudio]\nDevice_UID = uid:1\ninput_map = 4,5\noutput_map = 6\n", device,
          "uid:1 4,5,/6,"},
-        {server + "[coreaudio]\n[asio]\ndriver_name=Y\n", device, "Y 0,1,/0,1,"}, // an empty section alone
-    });
-    expect_fails({
-        {server + "[coreaudio]\ninput_map = 1\n[asio]\ndriver_name = Y\n", "driver_name must be non-empty"},
-        {server + "[coreaudio]\ndevice_uid=X\ninput_map=z\n",
+        {server + "[coreaudio]\n[asio]\ndriver_name=Y\n", device, "Y 0,1,/0,1,"},
+        {server + "[coreaudio]\ninput_map = 1\n[asio]\ndriver_name = Y\n", fails,
+         "driver_name must be non-empty"},
+        {server + "[coreaudio]\ndevice_uid=X\ninput_map=z\n", fails,
          "Invalid integer list for [asio] input_map: Invalid integer list item: z"},
-    });
-}
-
-TEST(AppConfigLoopback, LoopbackRelaxesTheDeviceChecksOnly) {
-    const std::string no_loopback = "[network]\nserver_ip=a\n[asio]\ndriver_name=d\n[test]\n";
-    expect_loads({
-        {loopback + "[asio]\ninput_map=-1,-1\noutput_map=3,3\n", maps, "-1,-1,/3,3,"},
+        // The loopback relaxes the device checks only.
+        {loopback + "[asio]\ninput_map=-1,-1\noutput_map=3,3\n", device, " -1,-1,/3,3,"},
         {loopback + "loopback_drift_ppm=-100000\nloopback_callback_jitter_max_ms=1000\n"
                     "loopback_callback_skip_every=10\nloopback_callback_skip_count=128\n"
                     "loopback_callback_duplicate_every=11\nloopback_callback_duplicate_count=2\n"
@@ -219,188 +151,136 @@ TEST(AppConfigLoopback, LoopbackRelaxesTheDeviceChecksOnly) {
                     "loopback_input_silence_every_ms=900\nloopback_input_silence_duration_ms=20\n"
                     "loopback_device_lost_after_ms=5000\nloopback_device_lost_duration_ms=10000\n",
          test_keys, "1:-100000:1000,10,128,11,2,1000,1000,900,20,5000,10000,"},
-    });
-    expect_fails({
-        {"[network]\nserver_ip=a\n[test]\nloopback_device=1\n", "Missing required key [asio] driver_name"},
-        {loopback + "loopback_drift_ppm=200000\n", "loopback_drift_ppm must be in range -100000..100000"},
-        {no_loopback + "loopback_callback_skip_every=3\n",
+        {server + "[test]\nloopback_device=1\n", fails, "Missing required key [asio] driver_name"},
+        {server + "[asio]\ndriver_name=d\n[test]\nloopback_callback_skip_every=3\n", fails,
          "loopback fault injection requires [test] loopback_device=1"},
-        {no_loopback + "loopback_device_lost_duration_ms=1\n",
-         "loopback fault injection requires [test] loopback_device=1"},
-        {"[network]\nserver_ip=a\n[asio]\ndriver_name=\n", "driver_name must be non-empty"},
-        {loopback + "loopback_input_silence_every_ms=100\nloopback_input_silence_duration_ms=101\n",
+        {loopback + "loopback_input_silence_every_ms=100\nloopback_input_silence_duration_ms=101\n", fails,
          "loopback_input_silence_duration_ms must be <= loopback_input_silence_every_ms"},
+        // The queue sizes follow the latency.
+        {minimal, queues, "6,6,10,12,6,6,"},
+        {latency + "1\n", queues, "1,1,6,8,1,1,"},
+        {latency + "2\n", queues, "2,2,6,8,2,2,"},
+        {latency + "3\n", queues, "3,3,7,9,3,3,"},
+        {latency + "128\n", queues, "128,128,132,134,128,128,"},
     });
 }
 
-// An INI document kept as sections of keys, so a test can break or repair one key at a time.
-class IniDocument {
-public:
-    void set(const std::string& section, const std::string& key, const std::string& value) {
-        sections_[section][key] = value;
-    }
-    std::string text() const {
-        std::string out;
-        for (const auto& [section, keys] : sections_) {
-            out += "[" + section + "]\n";
-            for (const auto& [key, value] : keys) {
-                out += key + " = " + value + "\n";
-            }
-        }
-        return out;
-    }
-
-private:
-    std::map<std::string, std::map<std::string, std::string>> sections_;
-};
-
 struct Repair {
-    std::string expected_error;
-    std::string section;
-    std::string key;
-    std::string value;
+    std::string error;
+    std::string assignment; // section.key=value
 };
 
-// Loads, expects the step's message, applies its repair, and goes on; the document must load
-// after the last repair.
-void walk_repairs(IniDocument document, const std::vector<Repair>& repairs) {
-    for (const Repair& repair : repairs) {
-        Settings settings;
-        std::string error;
-        ASSERT_FALSE(AppConfig::load_from_text(document.text(), settings, error)) << repair.expected_error;
-        ASSERT_EQ(error, repair.expected_error);
-        document.set(repair.section, repair.key, repair.value);
-    }
+std::string ini_line(const std::string& assignment) {
+    const std::size_t dot = assignment.find('.');
+    return "[" + assignment.substr(0, dot) + "]\n" + assignment.substr(dot + 1) + "\n";
+}
+
+// Loads, expects the step's message, appends its repair (a later key replaces an earlier one) and
+// goes on; the file must load after the last repair.
+void walk_repairs(std::string text, const std::vector<Repair>& repairs) {
     Settings settings;
     std::string error;
-    EXPECT_TRUE(AppConfig::load_from_text(document.text(), settings, error)) << error;
+    for (const Repair& repair : repairs) {
+        ASSERT_FALSE(AppConfig::load_from_text(text, settings, error)) << repair.error;
+        ASSERT_EQ(error, repair.error);
+        text += ini_line(repair.assignment);
+    }
+    EXPECT_TRUE(AppConfig::load_from_text(text, settings, error)) << error;
 }
 
 TEST(AppConfigOrder, KeysAreReadInTheirOrder) {
-    IniDocument doc;
-    doc.set("network", "server_port", "x");
-    doc.set("network", "client_id", "x");
-    doc.set("network", "discovery_timeout_ms", "x");
-    doc.set("network", "discovery_broadcast", "x");
-    doc.set("protocol", "announce_period_ms", "x");
-    doc.set("latency", "client_latency_blocks", "x");
-    doc.set("velmora", "driver_inputs", "x");
-    doc.set("velmora", "driver_outputs", "y");
-    doc.set("asio", "input_map", "z");
-    doc.set("asio", "output_map", "w");
-    doc.set("socket", "recv_buffer_bytes", "x");
-    doc.set("socket", "send_buffer_bytes", "x");
-    doc.set("transport", "udp_payload_bytes", "x");
-    doc.set("test", "loopback_device", "x");
-    doc.set("test", "loopback_drift_ppm", "x");
-    const char* test_uint_keys[] = {
-        "loopback_callback_jitter_max_ms",     "loopback_callback_skip_every",
-        "loopback_callback_skip_count",        "loopback_callback_duplicate_every",
-        "loopback_callback_duplicate_count",   "loopback_callback_stall_every_ms",
-        "loopback_callback_stall_duration_ms", "loopback_input_silence_every_ms",
-        "loopback_input_silence_duration_ms",  "loopback_device_lost_after_ms",
-        "loopback_device_lost_duration_ms"};
-    for (const char* key : test_uint_keys) {
-        doc.set("test", key, "x");
-    }
-    std::vector<Repair> repairs = {
-        {"Missing required key [network] server_ip", "network", "server_ip", "127.0.0.1"},
-        {"Invalid uint16 value for [network] server_port", "network", "server_port", "28010"},
-        {"Invalid uint32 value for [network] client_id", "network", "client_id", "3"},
-        {"Invalid uint32 value for [network] discovery_timeout_ms", "network", "discovery_timeout_ms", "500"},
-        {"Invalid uint32 value for [network] discovery_broadcast", "network", "discovery_broadcast", "1"},
-        {"Invalid uint32 value for [protocol] announce_period_ms", "protocol", "announce_period_ms", "1000"},
-        {"Invalid size value for [latency] client_latency_blocks", "latency", "client_latency_blocks", "6"},
-        {"Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x", "velmora",
-         "driver_inputs", "2"},
-        {"Invalid integer list for [velmora] driver_outputs: Invalid integer list item: y", "velmora",
-         "driver_outputs", "0"},
-        {"Missing required key [asio] driver_name", "asio", "driver_name", "dev"},
-        {"Invalid integer list for [asio] input_map: Invalid integer list item: z", "asio", "input_map", "0"},
-        {"Invalid integer list for [asio] output_map: Invalid integer list item: w", "asio", "output_map",
-         "1"},
-        {"Invalid uint32 value for [socket] recv_buffer_bytes", "socket", "recv_buffer_bytes", "1"},
-        {"Invalid uint32 value for [socket] send_buffer_bytes", "socket", "send_buffer_bytes", "1"},
-        {"Invalid uint32 value for [transport] udp_payload_bytes", "transport", "udp_payload_bytes", "10"},
+    const std::vector<Repair> repairs = {
+        {"Missing required key [network] server_ip", "network.server_ip=127.0.0.1"},
+        {"Invalid uint16 value for [network] server_port", "network.server_port=28010"},
+        {"Invalid uint32 value for [network] client_id", "network.client_id=3"},
+        {"Invalid uint32 value for [network] discovery_timeout_ms", "network.discovery_timeout_ms=500"},
+        {"Invalid uint32 value for [network] discovery_broadcast", "network.discovery_broadcast=1"},
+        {"Invalid uint32 value for [protocol] announce_period_ms", "protocol.announce_period_ms=1000"},
+        {"Invalid size value for [latency] client_latency_blocks", "latency.client_latency_blocks=6"},
+        {"Invalid integer list for [velmora] driver_inputs: Invalid integer list item: x",
+         "velmora.driver_inputs=2"},
+        {"Invalid integer list for [velmora] driver_outputs: Invalid integer list item: x",
+         "velmora.driver_outputs=0"},
+        {"Missing required key [asio] driver_name", "asio.driver_name=dev"},
+        {"Invalid integer list for [asio] input_map: Invalid integer list item: x", "asio.input_map=0"},
+        {"Invalid integer list for [asio] output_map: Invalid integer list item: x", "asio.output_map=1"},
+        {"Invalid uint32 value for [socket] recv_buffer_bytes", "socket.recv_buffer_bytes=1"},
+        {"Invalid uint32 value for [socket] send_buffer_bytes", "socket.send_buffer_bytes=1"},
+        {"Invalid uint32 value for [transport] udp_payload_bytes", "transport.udp_payload_bytes=10"},
         // The range check of the payload comes before any [test] key is read.
-        {"Invalid uint32 value for [transport] udp_payload_bytes", "transport", "udp_payload_bytes", "1200"},
-        {"Invalid bool value for [test] loopback_device", "test", "loopback_device", "1"},
-        {"Invalid integer value for [test] loopback_drift_ppm", "test", "loopback_drift_ppm", "0"},
+        {"Invalid uint32 value for [transport] udp_payload_bytes", "transport.udp_payload_bytes=1200"},
+        {"Invalid bool value for [test] loopback_device", "test.loopback_device=1"},
+        {"Invalid integer value for [test] loopback_drift_ppm", "test.loopback_drift_ppm=0"},
+        {"Invalid uint32 value for [test] loopback_callback_jitter_max_ms",
+         "test.loopback_callback_jitter_max_ms=0"},
+        {"Invalid uint32 value for [test] loopback_device_lost_duration_ms",
+         "test.loopback_device_lost_duration_ms=0"},
     };
-    for (const char* key : test_uint_keys) {
-        repairs.push_back({std::string("Invalid uint32 value for [test] ") + key, "test", key, "0"});
+    // At first every key the walk repairs holds "x", and the required ones are missing.
+    std::string text;
+    for (const Repair& repair : repairs) {
+        if (repair.error.rfind("Missing", 0) != 0) {
+            text += ini_line(repair.assignment.substr(0, repair.assignment.find('=')) + "=x");
+        }
     }
-    walk_repairs(doc, repairs);
+    walk_repairs(text, repairs);
 }
 
 TEST(AppConfigOrder, ValidationsAreCheckedInTheirOrder) {
-    IniDocument doc;
-    doc.set("network", "server_ip", "");
-    doc.set("network", "client_id", "0");
-    doc.set("network", "server_port", "0");
-    doc.set("network", "discovery_timeout_ms", "10001");
-    doc.set("protocol", "announce_period_ms", "0");
-    doc.set("latency", "client_latency_blocks", "0");
-    doc.set("velmora", "driver_inputs", "3, -1, 3");
-    doc.set("velmora", "driver_outputs", "40, 40");
-    doc.set("asio", "driver_name", "");
-    doc.set("asio", "input_map", "-2");
-    doc.set("asio", "output_map", "1, 1");
-    doc.set("test", "loopback_drift_ppm", "100001");
-    doc.set("test", "loopback_callback_jitter_max_ms", "1001");
-    doc.set("test", "loopback_callback_skip_count", "129");
-    doc.set("test", "loopback_callback_duplicate_count", "129");
-    doc.set("test", "loopback_callback_stall_duration_ms", "1001");
-    doc.set("test", "loopback_input_silence_duration_ms", "1001");
-    doc.set("test", "loopback_device_lost_duration_ms", "10001");
     walk_repairs(
-        doc,
+        "[network]\nserver_ip=\nclient_id=0\nserver_port=0\ndiscovery_timeout_ms=10001\n"
+        "[protocol]\nannounce_period_ms=0\n[latency]\nclient_latency_blocks=0\n"
+        "[velmora]\ndriver_inputs=3, -1, 3\ndriver_outputs=40, 40\n"
+        "[asio]\ndriver_name=\ninput_map=-2\noutput_map=1, 1\n"
+        "[test]\nloopback_drift_ppm=100001\nloopback_callback_jitter_max_ms=1001\n"
+        "loopback_callback_skip_count=129\nloopback_callback_duplicate_count=129\n"
+        "loopback_callback_stall_duration_ms=1001\nloopback_input_silence_duration_ms=1001\n"
+        "loopback_device_lost_duration_ms=10001\n",
         {
-            {"client_id must be non-zero", "network", "client_id", "7"},
-            {"server_ip must be non-empty", "network", "server_ip", "10.1.1.1"},
-            {"server_port must be greater than zero", "network", "server_port", "1"},
-            {"discovery_timeout_ms must be in range 1..10000", "network", "discovery_timeout_ms", "0"},
-            {"discovery_timeout_ms must be in range 1..10000", "network", "discovery_timeout_ms", "10000"},
-            {"announce_period_ms must be greater than zero", "protocol", "announce_period_ms", "4000"},
-            {"client_latency_blocks must be greater than zero", "latency", "client_latency_blocks", "129"},
-            {"client_latency_blocks must be <= 128", "latency", "client_latency_blocks", "128"},
-            {"announce_period_ms must be smaller than 4000", "protocol", "announce_period_ms", "3999"},
-            {"driver_inputs contains negative channel index: -1", "velmora", "driver_inputs", "3, 3, 40"},
-            {"driver_inputs contains duplicate channel index: 3", "velmora", "driver_inputs", "3, 32"},
-            {"driver_inputs contains out-of-range driver channel index: 32 (expected 0..31)", "velmora",
-             "driver_inputs", "31, 0"},
-            {"driver_outputs contains duplicate channel index: 40", "velmora", "driver_outputs", "40"},
-            {"driver_outputs contains out-of-range driver channel index: 40 (expected 0..31)", "velmora",
-             "driver_outputs", "0"},
-            {"input_map contains negative channel index: -2", "asio", "input_map", "64"},
-            {"output_map contains duplicate channel index: 1", "asio", "output_map", "1"},
-            {"driver_name must be non-empty", "asio", "driver_name", "dev"},
-            {"loopback fault injection requires [test] loopback_device=1", "test", "loopback_device", "1"},
-            {"loopback_drift_ppm must be in range -100000..100000", "test", "loopback_drift_ppm", "-100001"},
-            {"loopback_drift_ppm must be in range -100000..100000", "test", "loopback_drift_ppm", "-100000"},
-            {"loopback_callback_jitter_max_ms must be <= 1000", "test", "loopback_callback_jitter_max_ms",
-             "1000"},
-            {"loopback_callback_skip_count requires loopback_callback_skip_every", "test",
-             "loopback_callback_skip_every", "1"},
-            {"loopback_callback_skip_count must be <= 128", "test", "loopback_callback_skip_count", "128"},
-            {"loopback_callback_duplicate_count requires loopback_callback_duplicate_every", "test",
-             "loopback_callback_duplicate_every", "1"},
-            {"loopback_callback_duplicate_count must be <= 128", "test", "loopback_callback_duplicate_count",
-             "128"},
-            {"loopback_callback_stall_duration_ms requires loopback_callback_stall_every_ms", "test",
-             "loopback_callback_stall_every_ms", "500"},
-            {"loopback_callback_stall_duration_ms must be <= 1000", "test",
-             "loopback_callback_stall_duration_ms", "501"},
-            {"loopback_callback_stall_duration_ms must be <= loopback_callback_stall_every_ms", "test",
-             "loopback_callback_stall_duration_ms", "500"},
-            {"loopback_input_silence_duration_ms requires loopback_input_silence_every_ms", "test",
-             "loopback_input_silence_every_ms", "2000"},
-            {"loopback_input_silence_duration_ms must be <= 1000", "test",
-             "loopback_input_silence_duration_ms", "1000"},
-            {"loopback_device_lost_duration_ms requires loopback_device_lost_after_ms", "test",
-             "loopback_device_lost_after_ms", "1"},
-            {"loopback_device_lost_duration_ms must be <= 10000", "test", "loopback_device_lost_duration_ms",
-             "10000"},
+            {"client_id must be non-zero", "network.client_id=7"},
+            {"server_ip must be non-empty", "network.server_ip=10.1.1.1"},
+            {"server_port must be greater than zero", "network.server_port=1"},
+            {"discovery_timeout_ms must be in range 1..10000", "network.discovery_timeout_ms=0"},
+            {"discovery_timeout_ms must be in range 1..10000", "network.discovery_timeout_ms=10000"},
+            {"announce_period_ms must be greater than zero", "protocol.announce_period_ms=4000"},
+            {"client_latency_blocks must be greater than zero", "latency.client_latency_blocks=129"},
+            {"client_latency_blocks must be <= 128", "latency.client_latency_blocks=128"},
+            {"announce_period_ms must be smaller than 4000", "protocol.announce_period_ms=3999"},
+            {"driver_inputs contains negative channel index: -1", "velmora.driver_inputs=3, 3, 40"},
+            {"driver_inputs contains duplicate channel index: 3", "velmora.driver_inputs=3, 32"},
+            {"driver_inputs contains out-of-range driver channel index: 32 (expected 0..31)",
+             "velmora.driver_inputs=31, 0"},
+            {"driver_outputs contains duplicate channel index: 40", "velmora.driver_outputs=40"},
+            {"driver_outputs contains out-of-range driver channel index: 40 (expected 0..31)",
+             "velmora.driver_outputs=0"},
+            {"input_map contains negative channel index: -2", "asio.input_map=64"},
+            {"output_map contains duplicate channel index: 1", "asio.output_map=1"},
+            {"driver_name must be non-empty", "asio.driver_name=dev"},
+            {"loopback fault injection requires [test] loopback_device=1", "test.loopback_device=1"},
+            {"loopback_drift_ppm must be in range -100000..100000", "test.loopback_drift_ppm=-100001"},
+            {"loopback_drift_ppm must be in range -100000..100000", "test.loopback_drift_ppm=-100000"},
+            {"loopback_callback_jitter_max_ms must be <= 1000", "test.loopback_callback_jitter_max_ms=1000"},
+            {"loopback_callback_skip_count requires loopback_callback_skip_every",
+             "test.loopback_callback_skip_every=1"},
+            {"loopback_callback_skip_count must be <= 128", "test.loopback_callback_skip_count=128"},
+            {"loopback_callback_duplicate_count requires loopback_callback_duplicate_every",
+             "test.loopback_callback_duplicate_every=1"},
+            {"loopback_callback_duplicate_count must be <= 128",
+             "test.loopback_callback_duplicate_count=128"},
+            {"loopback_callback_stall_duration_ms requires loopback_callback_stall_every_ms",
+             "test.loopback_callback_stall_every_ms=500"},
+            {"loopback_callback_stall_duration_ms must be <= 1000",
+             "test.loopback_callback_stall_duration_ms=501"},
+            {"loopback_callback_stall_duration_ms must be <= loopback_callback_stall_every_ms",
+             "test.loopback_callback_stall_duration_ms=500"},
+            {"loopback_input_silence_duration_ms requires loopback_input_silence_every_ms",
+             "test.loopback_input_silence_every_ms=2000"},
+            {"loopback_input_silence_duration_ms must be <= 1000",
+             "test.loopback_input_silence_duration_ms=1000"},
+            {"loopback_device_lost_duration_ms requires loopback_device_lost_after_ms",
+             "test.loopback_device_lost_after_ms=1"},
+            {"loopback_device_lost_duration_ms must be <= 10000",
+             "test.loopback_device_lost_duration_ms=10000"},
         });
 }
 
@@ -414,25 +294,20 @@ TEST(AppConfigFile, ReadsAFileAndAFailedLoadLeavesTheRecordUntouched) {
     std::string error;
     ASSERT_TRUE(AppConfig::load_from_file(path, settings, error)) << error;
     std::remove(path.c_str());
-    EXPECT_EQ(settings.client.server_ip, "192.168.1.20");
-    EXPECT_EQ(settings.client.client_id, 16u);
-    EXPECT_EQ(settings.client.server_port, 28010)
-        << "the load starts from the defaults, not the caller's record";
-    EXPECT_EQ(settings.audio.device_uid, "uid");
+    const Field loaded = [](const Settings& s) { return ip_uid(s) + "/" + id(s) + "/" + port(s); };
+    EXPECT_EQ(loaded(settings), "192.168.1.20/uid/16/28010") << "the load starts from the defaults";
 
-    EXPECT_FALSE(AppConfig::load_from_file("/nonexistent/velmora.ini", settings, error));
-    EXPECT_EQ(error, "Cannot open config file: /nonexistent/velmora.ini");
-    const std::string directory = std::filesystem::temp_directory_path().string();
-    EXPECT_FALSE(AppConfig::load_from_file(directory, settings, error));
-    EXPECT_EQ(error, "Cannot open config file: " + directory);
+    for (const std::string& bad :
+         {std::string("/nonexistent/velmora.ini"), std::filesystem::temp_directory_path().string()}) {
+        EXPECT_FALSE(AppConfig::load_from_file(bad, settings, error));
+        EXPECT_EQ(error, "Cannot open config file: " + bad);
+    }
     // Fails only at the last validation, after every key has been read into the loader's copy.
     EXPECT_FALSE(AppConfig::load_from_text(minimal + "[network]\nclient_id = 9\n[test]\nloopback_device=1\n"
                                                      "loopback_device_lost_duration_ms = 3\n",
                                            settings, error));
     EXPECT_EQ(error, "loopback_device_lost_duration_ms requires loopback_device_lost_after_ms");
-    EXPECT_EQ(settings.client.server_ip, "192.168.1.20");
-    EXPECT_EQ(settings.client.client_id, 16u);
-    EXPECT_EQ(settings.audio.device_uid, "uid");
+    EXPECT_EQ(loaded(settings), "192.168.1.20/uid/16/28010");
     EXPECT_FALSE(settings.test.loopback_device);
 }
 

@@ -9,31 +9,27 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
+#include <numeric>
 #include <optional>
 
 namespace {
 
 using namespace velmora_test;
 
-constexpr std::uint32_t rate = 48000;
-constexpr std::uint16_t frames = 128;
-
 TEST(ClientAllocation, ASteadyStreamAllocatesNothing) {
     if (!VelmoraTest::counting_allocator_available()) {
         GTEST_SKIP() << "this build's sanitizer owns the allocator";
     }
-    for (const std::size_t channels : {std::size_t{2}, std::size_t{32}}) {
+    constexpr std::uint32_t rate = 48000;
+    constexpr std::uint16_t frames = 128;
+    for (const std::uint16_t channels : {2, 32}) {
         SCOPED_TRACE(channels);
         FakeVelmoraServer server;
         const std::uint32_t client_id = unique_client_id();
         auto settings = loopback_settings(server.port(), client_id);
-        settings.driver_inputs.clear();
-        settings.driver_outputs.clear();
-        for (std::size_t c = 0; c < channels; ++c) {
-            settings.driver_inputs.push_back(static_cast<std::int64_t>(c));
-            settings.driver_outputs.push_back(static_cast<std::int64_t>(c));
-        }
+        settings.driver_inputs.resize(channels);
+        std::iota(settings.driver_inputs.begin(), settings.driver_inputs.end(), 0);
+        settings.driver_outputs = settings.driver_inputs;
         std::atomic<std::uint64_t> delivered{0};
         VelmoraClient client;
         // The output callback runs on the receive thread: it marks that thread as tracked. No log
@@ -48,24 +44,10 @@ TEST(ClientAllocation, ASteadyStreamAllocatesNothing) {
         ASSERT_TRUE(client.configure_server_format(rate, frames));
         ASSERT_TRUE(wait_for([&] { return server.has_client(); }));
 
-        const std::vector<float> captured(channels * frames, 0.25f);
-        auto sync = VelmoraProtocol::build_sync_packet(client_id, 0, rate, frames, 0, 1);
-        std::vector<VelmoraProtocol::PacketBytes> fragments;
-        VelmoraProtocol::build_audio_fragment_packets(client_id, 0, rate, frames, channels,
-                                                      std::vector<float>(channels * frames, 0.5f), fragments,
-                                                      1200);
-        const auto send_block = [&](std::uint32_t sequence) {
-            std::memcpy(sync.data() + 16, &sequence, 4); // the little-endian sequence field
-            server.send(sync);
-            for (auto& fragment : fragments) {
-                std::memcpy(fragment.data() + 16, &sequence, 4);
-                server.send(fragment);
-            }
-        };
+        const std::vector<float> captured(std::size_t{channels} * frames, 0.25f);
         constexpr std::uint32_t warm_up = 40;
         constexpr std::uint32_t measured = 300;
         std::optional<VelmoraTest::CountingAllocations> counting;
-        VelmoraTest::track_current_thread(); // the capture path runs on this thread
         for (std::uint32_t sequence = 0; sequence < warm_up + measured; ++sequence) {
             if (sequence == warm_up) {
                 ASSERT_TRUE(wait_for([&] { return delivered.load() >= warm_up; }));
@@ -77,11 +59,13 @@ TEST(ClientAllocation, ASteadyStreamAllocatesNothing) {
             while (delivered.load() + 4 < sequence && std::chrono::steady_clock::now() < give_up) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
-            client.submit_input_block(rate, frames, static_cast<std::uint16_t>(channels), captured, 1.0);
-            send_block(sequence);
+            VelmoraTest::track_current_thread(); // the capture path runs on this thread
+            client.submit_input_block(rate, frames, channels, captured, 1.0);
+            VelmoraTest::track_current_thread(false); // the fake server builds its datagrams here
+            server.send_sync(client_id, sequence);
+            server.send_block(client_id, sequence, channels, 0.5f);
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
-        VelmoraTest::track_current_thread(false);
         EXPECT_TRUE(wait_for([&] { return delivered.load() >= warm_up + measured; }));
         EXPECT_EQ(counting->count(), 0u)
             << "silent blocks filled " << client.sequence_events().silent_blocks_filled;

@@ -1,7 +1,7 @@
 // The network client against the real server core on 127.0.0.1, with a test thread playing the
-// device's IO thread: discovery, the compatibility probe, time probes, output blocks in order with
-// silence for a dropped sequence, input for sequence + latency arriving in the device input,
-// the disconnect, and a server restarting under a running client.
+// device's IO thread: discovery, the compatibility probe, time probes and the rate report, output
+// blocks in order with silence for a dropped sequence, input for sequence + latency arriving in
+// the device input, the disconnect, and a server restarting under a running client.
 #include "server_rig.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +33,7 @@ struct Rig {
 TEST(ClientServer, ProbeMeasuresAudioFlowsBothWaysAndStopDisconnects) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    VelmoraClient& client = rig.engine.client;
     EXPECT_TRUE(rig.engine.recorder.logged("[net] Client started."));
     ASSERT_TRUE(wait_for([&] { return rig.engine.real_blocks >= 400 && rig.engine.input_cycles >= 200; },
                          milliseconds(20000)));
@@ -44,20 +45,34 @@ TEST(ClientServer, ProbeMeasuresAudioFlowsBothWaysAndStopDisconnects) {
     EXPECT_EQ(rig.engine.content_errors, 0u);
     EXPECT_EQ(rig.engine.backwards, 0u);
 
-    ASSERT_TRUE(wait_for([&] { return rig.engine.client.telemetry().probe_responses >= 2; }));
-    const auto [t, offset] = probe_reading(rig.engine.client);
+    ASSERT_TRUE(wait_for([&] { return rig.engine.recorder.logged_prefix("[net] recvBlocksPerSec="); }));
+    ASSERT_TRUE(wait_for([&] { return client.telemetry().probe_responses >= 2; }));
+    // The telemetry and the clock offset of one and the same answered probe.
+    VelmoraClient::Telemetry t;
+    std::int64_t offset = 0;
+    do {
+        t = client.telemetry();
+        offset = client.clock_offset_ns().value_or(INT64_MAX);
+    } while (client.telemetry().probe_responses != t.probe_responses);
     std::printf("loopback: rtt last/min/max %u/%u/%u us, clock offset %lld ns (probe rtt %u us), sync age "
                 "p50 %u us\n",
                 t.rtt_last_us, t.rtt_min_us, t.rtt_max_us, static_cast<long long>(offset),
                 t.clock_offset_rtt_us, t.sync_age_p50_us);
     EXPECT_GT(t.rtt_min_us, 0u);
+    EXPECT_NE(t.rtt_p50_us, 0u);
+    EXPECT_EQ(t.clock_offset_valid, 1u);
     // Both ends read one clock: the offset is the asymmetry of the two one-way delays, never more
     // than half the round trip of its probe.
     EXPECT_LE(std::llabs(offset), std::int64_t{t.clock_offset_rtt_us} * 500 + 1000);
-    EXPECT_GE(t.sync_age_samples, 1u);
+    EXPECT_GE(t.sync_age_samples, 100u);
+    EXPECT_GE(t.sync_age_max_us, t.sync_age_min_us);
+    EXPECT_GT(t.received_blocks_per_second, 50u);
+    EXPECT_EQ(t.duplicate_blocks_per_second, 0u);
 
     ASSERT_EQ(rig.server.server().active_client_count(), 1u);
-    rig.engine.client.stop();
+    client.stop();
+    client.stop();
+    VelmoraClient().stop(); // never started
     // The server forgets the client at once, long before its 60 s time-out.
     EXPECT_TRUE(wait_for([&] { return rig.server.server().active_client_count() == 0; }));
     EXPECT_TRUE(rig.engine.recorder.logged("[net] Client stopped."));

@@ -1,15 +1,17 @@
 // Soak: one server, four clients, ten minutes (VELMORA_SOAK_SECONDS overrides), with a test
 // thread playing the device. Each client plays its own pair of device outputs and feeds its own
 // pair of device inputs with constant values. Prints per client: output blocks delivered, blocks
-// dropped (filled with silence, or skipped by a gap too wide to fill), stale duplicates, content
-// errors, and device cycles that had its input. On a shared machine the drops follow the load:
-// the server's 8-block output queue overflows when its network thread is held up.
+// dropped (filled with silence, or skipped by a gap too wide to fill), stale duplicates and device
+// cycles that had its input; wrong content or blocks out of order fail. On a shared machine the
+// drops follow the load: the server's 8-block output queue overflows when its network thread is
+// held up.
 #include "server_rig.h"
 
 #include <velmora/platform/environment.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -49,21 +51,17 @@ TEST(ClientSoak, FourClientsOnOneServerForTenMinutes) {
         EngineSide& c = *clients[k];
         c.client.stop();
         const VelmoraClient::SequenceEvents e = c.client.sequence_events();
-        const VelmoraClient::Telemetry t = c.client.telemetry();
         std::printf(
             "client %zu: delivered %llu, dropped: %llu filled with silence + %llu in %llu unfilled gaps, "
-            "stale duplicates %llu, backwards %llu, content errors %llu, "
-            "device cycles with its input %llu (%.3f%%), rtt p50/p99 %u/%u us, probe timeouts %llu\n",
-            k, static_cast<ull>(c.real_blocks.load()), static_cast<ull>(c.silent_blocks.load()),
-            static_cast<ull>(c.unfilled_missing.load()), static_cast<ull>(e.output_gap_restarts),
-            static_cast<ull>(e.output_blocks_stale), static_cast<ull>(c.backwards.load()),
-            static_cast<ull>(c.content_errors.load()), static_cast<ull>(c.input_cycles.load()),
-            cycles == 0 ? 0.0
-                        : 100.0 * static_cast<double>(c.input_cycles.load()) / static_cast<double>(cycles),
-            t.rtt_p50_us, t.rtt_p99_us, static_cast<ull>(t.probe_timeouts));
-        EXPECT_EQ(c.content_errors.load(), 0u);
-        EXPECT_EQ(c.backwards.load(), 0u);
-        EXPECT_GT(c.real_blocks.load(), cycles * 9 / 10);
+            "stale duplicates %llu, device cycles with its input %llu (%.3f%%), rtt p99 %u us\n",
+            k, static_cast<ull>(c.real_blocks), static_cast<ull>(c.silent_blocks),
+            static_cast<ull>(c.unfilled_missing), static_cast<ull>(e.output_gap_restarts),
+            static_cast<ull>(e.output_blocks_stale), static_cast<ull>(c.input_cycles),
+            100.0 * static_cast<double>(c.input_cycles) / static_cast<double>(std::max<ull>(cycles, 1)),
+            c.client.telemetry().rtt_p99_us);
+        EXPECT_EQ(c.content_errors, 0u);
+        EXPECT_EQ(c.backwards, 0u);
+        EXPECT_GT(c.real_blocks, cycles * 9 / 10);
     }
 }
 

@@ -4,26 +4,21 @@
 
 #include <velmora/engine/asio_player.h>
 
-#include <algorithm>
 #include <cmath>
-#include <memory>
 #include <random>
 
 DriftResult run_drift_simulation(const DriftCase& c) {
+    constexpr double fs = 48000.0;
+    constexpr std::size_t frames = 128;
+    constexpr std::size_t channels = 2;
     DriftResult result;
-    const double fs = c.sample_rate;
-    const std::size_t frames = c.block_frames;
     result.true_ratio = 1.0 + c.drift_ppm / 1e6;
 
-    VirtualPlayerClock clock(1000000000ull);
+    VirtualPlayerClock clock;
     ScriptedAudioDevice* device = nullptr;
     AsioPlayer player(ScriptedAudioDevice::factory(device), clock);
     AudioDeviceSettings settings;
-    settings.sample_rate = c.sample_rate;
-    settings.block_frames = frames;
-    for (std::size_t ch = 0; ch < c.output_channels; ++ch) {
-        settings.output_channel_map.push_back(static_cast<long>(ch));
-    }
+    settings.output_channel_map = {0, 1};
     settings.prebuffer_blocks = settings.target_queue_depth = c.latency_blocks;
     settings.max_queue_blocks = std::max<std::size_t>(c.latency_blocks + 4, 6);
     result.target_frames = settings.target_queue_depth * frames;
@@ -33,12 +28,12 @@ DriftResult run_drift_simulation(const DriftCase& c) {
         settings, nullptr, [](unsigned, unsigned short, unsigned short, const std::vector<float>&) {},
         [&last](const AsioPlayer::Telemetry& t) { last = t; });
 
-    const double device_period = static_cast<double>(frames) / fs;
-    const double server_period = static_cast<double>(frames) / (fs * result.true_ratio);
-    const double delay = c.network_delay_ms / 1000.0;
+    const double device_period = frames / fs;
+    const double server_period = frames / (fs * result.true_ratio);
+    const double delay = 0.001;
     std::mt19937 random(12345);
     std::uniform_real_distribution<double> jitter(0.0, c.network_jitter_ms / 1000.0);
-    std::vector<float> block(c.output_channels * frames);
+    std::vector<float> block(channels * frames);
     const double start_ns = static_cast<double>(clock.now_ns());
     std::uint64_t server_block = 0;
     double next_arrival = delay;
@@ -55,14 +50,13 @@ DriftResult run_drift_simulation(const DriftCase& c) {
             }
             VelmoraProtocol::SyncInfo sync;
             sync.sequence = static_cast<std::uint32_t>(server_block);
-            sync.sample_rate = c.sample_rate;
-            sync.frame_count = static_cast<std::uint16_t>(frames);
+            sync.sample_rate = 48000;
+            sync.frame_count = frames;
             sync.server_sample_time = server_block * frames;
             player.update_remote_timeline(sync);
             const std::uint64_t now = clock.now_ns();
-            player.submit_playback_block(
-                static_cast<unsigned>(server_block++), c.sample_rate, static_cast<unsigned short>(frames),
-                static_cast<unsigned short>(c.output_channels), block, now, now, now);
+            player.submit_playback_block(static_cast<unsigned>(server_block++), 48000, frames, channels,
+                                         block, now, now, now);
             next_arrival = std::max(next_arrival, static_cast<double>(server_block) * server_period + delay +
                                                       jitter(random));
             continue;

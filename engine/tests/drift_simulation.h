@@ -1,7 +1,8 @@
-// An offline, deterministic run of the audio player against a synthetic server stream whose
-// sample clock runs `drift_ppm` fast (positive) or slow (negative) against the device clock.
-// Everything happens in simulated time on the calling thread: device cycles and the arrival of
-// each server block (with its sync) are events on one timeline.
+// An offline, deterministic run of the audio player (48000 Hz, 128 frames, stereo, 1 ms network
+// delay) against a synthetic server stream whose sample clock runs `drift_ppm` fast (positive) or
+// slow (negative) against the device clock. Everything happens in simulated time on the calling
+// thread: device cycles and the arrival of each server block (with its sync) are events on one
+// timeline.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +14,8 @@ struct DriftCase {
     double drift_ppm = 0.0;
     std::size_t latency_blocks = 6; // prebuffer = target = latency, capacity = max(latency + 4, 6)
     double seconds = 120.0;
-    std::uint32_t sample_rate = 48000;
-    std::size_t block_frames = 128;
-    double network_delay_ms = 1.0;
     double network_jitter_ms = 0.0; // uniform extra delay, arrival order kept
     double sine_hz = 0.0;           // 0: a constant 0.25 on every frame
-    std::size_t output_channels = 2;
     // Called after every device cycle with the time (s), the queue depth minus its target
     // (frames) and the frames written to channel 0.
     std::function<void(double time_s, double depth_error, const float* channel0, std::size_t frames)>

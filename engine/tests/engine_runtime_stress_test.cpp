@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -35,27 +34,24 @@ std::unique_ptr<AudioDevice> make_device() {
 TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     const std::uint32_t id = unique_client_id();
     StreamingServer server(id);
-    ConfigSpec spec(id, server.port());
-    spec.loopback = false;
+    ConfigSpec spec{id, server.port()};
     spec.device_uid = "stress";
     ConfigFile config(spec);
     EngineRuntime runtime(make_device);
-    ASSERT_TRUE(runtime.start_from_config(config.path().c_str()));
-    server.start_streaming();
-    ASSERT_TRUE(wait_for([&] { return runtime.get_state().status == velmora_engine_status_running; }));
-
-    // A reader polls the state all along, as the host does.
+    // A reader polls the state all along, from before the start to after the stop, as a host may.
     std::atomic<bool> reading{true};
-    std::atomic<std::uint64_t> reads{0};
+    std::atomic<std::uint64_t> reads{0}, torn{0};
     std::thread reader([&] {
         while (reading) {
-            const VelmoraEngineState state = runtime.get_state();
-            if (state.abi_version == 5) {
-                ++reads;
-            }
-            std::this_thread::sleep_for(2ms);
+            const VelmoraEngineState s = runtime.get_state();
+            torn += s.abi_version != 5 || s.recovery_event_capacity != 8;
+            ++reads;
+            std::this_thread::sleep_for(1ms);
         }
     });
+    EXPECT_TRUE(runtime.start_from_config(config.path().c_str()));
+    server.start_streaming();
+    EXPECT_TRUE(wait_for([&] { return runtime.get_state().status == velmora_engine_status_running; }));
 
     // Rounds of format changes back and forth (each one a resync), each followed by a device loss
     // that the next telemetry period notices and a recovery repairs, blocks streaming throughout.
@@ -69,7 +65,7 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
         }
         // Every resync of the round is done (running at the last format, no new device for a while)
         // before the current device is lost.
-        ASSERT_TRUE(wait_for([&] {
+        EXPECT_TRUE(wait_for([&] {
             const int opened = g_devices_opened.load();
             std::this_thread::sleep_for(300ms);
             const VelmoraEngineState s = runtime.get_state();
@@ -86,10 +82,10 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
             ++recoveries;
         }
     }
-    reading = false;
-    reader.join();
     const VelmoraEngineState before_stop = runtime.get_state();
     runtime.stop();
+    reading = false;
+    reader.join();
     server.stop_streaming();
 
     EXPECT_EQ(recoveries, 3) << "status " << before_stop.status << ", events "
@@ -97,8 +93,8 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     EXPECT_NE(before_stop.status, velmora_engine_status_failed) << "error " << before_stop.last_error_code;
     EXPECT_GT(g_devices_opened.load(), resyncs / 2) << "every resync opened a new device";
     EXPECT_GT(reads.load(), 100u);
-    const VelmoraEngineState state = runtime.get_state();
-    EXPECT_EQ(state.status, velmora_engine_status_stopped);
+    EXPECT_EQ(torn.load(), 0u);
+    EXPECT_EQ(runtime.get_state().status, velmora_engine_status_stopped);
     std::printf("%d resyncs, %d recoveries, %d devices opened, %llu state reads\n", resyncs, recoveries,
                 g_devices_opened.load(), static_cast<unsigned long long>(reads.load()));
 }

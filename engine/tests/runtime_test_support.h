@@ -36,17 +36,14 @@ inline bool running_and_settled(unsigned status, unsigned health, unsigned reaso
 
 // An engine configuration; the fields cover what the tests vary.
 struct ConfigSpec {
-    ConfigSpec(std::uint32_t id, std::uint16_t port) : client_id(id), server_port(port) {}
     std::uint32_t client_id;
     std::uint16_t server_port;
-    bool loopback = true;
-    std::string device_uid;
-    std::string driver_inputs = "2, 3";
     std::string driver_outputs = "0, 1";
+    std::string driver_inputs = "2, 3";
     std::string input_map = "0, 1";
-    std::string output_map = "0, 1";
+    std::string device_uid{}; // empty: the virtual loopback device
     std::uint32_t discovery_timeout_ms = 500;
-    std::string extra_test_lines; // more [test] keys, one per line
+    std::string extra_test_lines{}; // more [test] keys, one per line
 };
 
 // Writes the configuration to a fresh file under /tmp and removes it with the object.
@@ -62,8 +59,9 @@ public:
                              << "\n[velmora]\ndriver_inputs = " << spec.driver_inputs
                              << "\ndriver_outputs = " << spec.driver_outputs
                              << "\n[asio]\ndriver_name = " << spec.device_uid
-                             << "\ninput_map = " << spec.input_map << "\noutput_map = " << spec.output_map
-                             << "\n[test]\nloopback_device = " << (spec.loopback ? 1 : 0) << "\n"
+                             << "\ninput_map = " << spec.input_map
+                             << "\noutput_map = 0, 1\n[test]\nloopback_device = "
+                             << (spec.device_uid.empty() ? 1 : 0) << "\n"
                              << spec.extra_test_lines;
     }
     ~ConfigFile() { ::unlink(path_.c_str()); }
@@ -83,15 +81,15 @@ public:
         : FakeVelmoraServer(std::move(options)), client_id_(client_id) {}
     ~StreamingServer() { stop_streaming(); }
 
-    void start_streaming(std::uint16_t channels = 2, float value = 0.25f) {
-        thread_ = std::thread([this, channels, value] {
+    void start_streaming(float value = 0.25f) {
+        thread_ = std::thread([this, value] {
             auto next = std::chrono::steady_clock::now();
             while (streaming_) {
                 const std::uint32_t rate = rate_.load();
-                if (!paused_ && has_client()) {
+                if (has_client()) {
                     const std::uint32_t sequence = sequence_++;
                     send_sync(client_id_, sequence, rate, 128);
-                    send_block(client_id_, sequence, channels, value, rate, 128);
+                    send_block(client_id_, sequence, 2, value, rate, 128);
                 }
                 next += std::chrono::nanoseconds(128 * 1000000000ll / rate);
                 // Behind by more than 50 ms (a loaded machine): start again from now instead of bursting.
@@ -107,13 +105,11 @@ public:
         }
     }
     void set_rate(std::uint32_t rate) { rate_ = rate; }
-    void pause(bool paused) { paused_ = paused; }
 
 private:
     std::uint32_t client_id_;
     std::thread thread_;
     std::atomic<bool> streaming_{true};
-    std::atomic<bool> paused_{false};
     std::atomic<std::uint32_t> rate_{48000};
     std::atomic<std::uint32_t> sequence_{1000};
 };
@@ -121,7 +117,8 @@ private:
 // A read-only view of a statistics block, as the control app maps it.
 class BlockReader {
 public:
-    explicit BlockReader(const std::string& name) : fd_(::shm_open(name.c_str(), O_RDONLY, 0)) {
+    explicit BlockReader(std::uint32_t id)
+        : fd_(::shm_open(engine_shared_stats_name(id).c_str(), O_RDONLY, 0)) {
         struct stat info {};
         if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
             return;
@@ -132,7 +129,6 @@ public:
                                                        : MAP_FAILED;
         data_ = mapped != MAP_FAILED ? static_cast<const unsigned char*>(mapped) : nullptr;
     }
-    explicit BlockReader(std::uint32_t client_id) : BlockReader(engine_shared_stats_name(client_id)) {}
     ~BlockReader() {
         if (data_ != nullptr) {
             ::munmap(const_cast<unsigned char*>(data_), size_);

@@ -1,5 +1,5 @@
-// The network client against a scripted server on 127.0.0.1: session set-up and its failures,
-// the sequence rules for syncs and output blocks, input blocks and telemetry.
+// The network client against a scripted server on 127.0.0.1, for what a real server does not do at
+// will: fail or answer wrongly at set-up, and lose, repeat, reorder or renumber its blocks.
 #include "client_recorder.h"
 #include "fake_velmora_server.h"
 
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 
 using namespace velmora_test;
 using std::chrono::milliseconds;
@@ -26,86 +25,36 @@ struct Session {
                client.configure_server_format(rate, frames) &&
                wait_for([this] { return server.has_client(); });
     }
+    void send(std::uint32_t sequence, float value = 0.5f) {
+        server.send_sync(client_id, sequence);
+        server.send_block(client_id, sequence, 2, value);
+    }
     FakeVelmoraServer server;
     std::uint32_t client_id = unique_client_id();
     ClientRecorder recorder;
     VelmoraClient client;
 };
 
-std::vector<float> ramp(std::size_t channels, std::uint64_t first) {
-    std::vector<float> block(channels * frames);
+std::vector<float> ramp(std::uint64_t first) {
+    std::vector<float> block(2 * frames);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<float>(first + i % frames) + 1000.0f * static_cast<float>(i / frames);
     }
     return block;
 }
 
-TEST(ClientSession, ProbesAnnouncesDisconnectsAndStartsAgainWithAFreshSession) {
-    {
-        VelmoraClient never_started;
-        never_started.stop();
-    }
-    Session s;
-    ASSERT_TRUE(s.open());
-    EXPECT_EQ(s.client.last_start_failure_reason(), 0);
-    EXPECT_TRUE(s.recorder.logged("[net] Client started."));
-    EXPECT_EQ(s.server.seen().announced_inputs, (std::vector<std::int64_t>{2, 3}));
-    ASSERT_TRUE(wait_for([&] { return s.client.telemetry().probe_responses >= 1; }));
-    const auto [t, offset] = probe_reading(s.client);
-    EXPECT_GT(t.rtt_min_us, 0u);
-    EXPECT_EQ(t.clock_offset_valid, 1u);
-    EXPECT_NE(t.rtt_p50_us, 0u);
-    // Both ends read one clock: the offset is the asymmetry of the two one-way delays, never more
-    // than half the round trip of its probe.
-    EXPECT_LE(std::llabs(offset), std::int64_t{t.clock_offset_rtt_us} * 500 + 1000) << t.clock_offset_rtt_us;
-    EXPECT_FALSE(s.recorder.telemetry_snapshots().empty()) << "an answered probe publishes a snapshot";
-
-    // Announces repeat with the period, under one session id.
-    const std::size_t announces = s.server.seen().announces;
-    ASSERT_TRUE(wait_for([&] { return s.server.seen().announces >= announces + 2; }));
-    const std::uint32_t session = s.server.seen().announce_session;
-    EXPECT_NE(session, 0u);
-    s.server.send_sync(s.client_id, 500);
-    s.server.send_block(s.client_id, 500, 2, 0.5f);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 1; }));
-
-    s.client.stop();
-    ASSERT_TRUE(wait_for([&] { return !s.server.seen().disconnect_sessions.empty(); }));
-    EXPECT_EQ(s.server.seen().disconnect_sessions.front(), session);
-    EXPECT_TRUE(s.recorder.logged("[net] Client stopped."));
-    EXPECT_FALSE(s.client.running());
-    EXPECT_EQ(s.client.input_queue_fill(), 0u);
-    s.client.stop();
-    EXPECT_EQ(s.server.seen().disconnect_sessions.size(), 1u) << "a second stop sends nothing";
-
-    // Started again: a new session without history, where an older sequence is accepted.
-    ASSERT_TRUE(s.open());
-    ASSERT_TRUE(wait_for([&] { return s.server.seen().announce_session != session; }));
-    s.server.send_sync(s.client_id, 3);
-    s.server.send_block(s.client_id, 3, 2, 0.5f);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 2; }));
-    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{500, 3}));
-    EXPECT_EQ(s.client.sequence_events().server_restarts, 0u);
-}
-
-TEST(ClientSession, DiscoveryOfAutoInAnyCaseFollowsTheAdvertisedPort) {
-    for (const char* word : {"auto", "AUTO", "Auto"}) {
-        SCOPED_TRACE(word);
-        // The responder on the configured port names another port where the session goes on.
-        FakeVelmoraServer session_server(silent_server());
-        FakeServerOptions options;
-        options.advertised_port = session_server.port();
-        FakeVelmoraServer responder(options);
-        ClientRecorder recorder;
-        VelmoraClient client;
-        ASSERT_TRUE(recorder.start(client, loopback_settings(responder.port(), unique_client_id(), word)));
-        EXPECT_EQ(client.server_endpoint().address, 0x7F000001u);
-        EXPECT_EQ(client.server_endpoint().port, session_server.port());
-        EXPECT_TRUE(recorder.logged(
-            "[net] Auto discovery selected 127.0.0.1:" + std::to_string(session_server.port()) + "."));
-        EXPECT_TRUE(wait_for([&] { return session_server.seen().announces >= 1; }));
-        EXPECT_EQ(responder.seen().announces, 0u);
-    }
+TEST(ClientSession, DiscoveryFollowsTheAdvertisedPort) {
+    // The responder on the configured port names another port where the session goes on.
+    FakeVelmoraServer session_server(silent_server());
+    FakeServerOptions options;
+    options.advertised_port = session_server.port();
+    FakeVelmoraServer responder(options);
+    ClientRecorder recorder;
+    VelmoraClient client;
+    ASSERT_TRUE(recorder.start(client, loopback_settings(responder.port(), unique_client_id(), "Auto")));
+    EXPECT_EQ(client.server_endpoint().port, session_server.port());
+    EXPECT_TRUE(wait_for([&] { return session_server.seen().announces >= 1; }));
+    EXPECT_EQ(responder.seen().announces, 0u);
 }
 
 TEST(ClientSession, StartFailuresTellTheirReasonAtTheRightTime) {
@@ -116,7 +65,7 @@ TEST(ClientSession, StartFailuresTellTheirReasonAtTheRightTime) {
         bool answers;
         Mutation mutate;
         int reason;
-        const char* log;
+        const char* log = nullptr;
     };
     const auto version_4 = [](std::vector<char>& b) { b[32] = 4; };
     const auto capabilities = [](std::vector<char>& b) { b[36] ^= 0x10; };
@@ -127,18 +76,13 @@ TEST(ClientSession, StartFailuresTellTheirReasonAtTheRightTime) {
         {"silent", "127.0.0.1", false, nullptr, no_server,
          "[net] Velmora server compatibility probe timed out."},
         {"silent", "auto", false, nullptr, no_server, "[net] Auto discovery did not find a Velmora server."},
-        {"reply for another client", "127.0.0.1", true, [](std::vector<char>& b) { b[12] ^= 1; }, no_server,
-         nullptr},
-        {"reply with another nonce", "127.0.0.1", true, [](std::vector<char>& b) { b[16] ^= 1; }, no_server,
-         nullptr},
-        {"protocol version 4", "127.0.0.1", true, version_4, incompatible, nullptr},
-        {"protocol version 4", "auto", true, version_4, incompatible, nullptr},
-        {"capability signature", "127.0.0.1", true, capabilities, incompatible, nullptr},
-        {"capability signature", "auto", true, capabilities, incompatible, nullptr},
-        {"header of version 4", "127.0.0.1", true, header_version_4, incompatible, nullptr},
-        {"header of version 4", "auto", true, header_version_4, incompatible, nullptr},
-        {"a name, not an address", "velmora.local", true, nullptr, VelmoraClient::start_failure_socket,
-         nullptr},
+        {"reply for another client", "127.0.0.1", true, [](std::vector<char>& b) { b[12] ^= 1; }, no_server},
+        {"reply with another nonce", "127.0.0.1", true, [](std::vector<char>& b) { b[16] ^= 1; }, no_server},
+        {"protocol version 4", "127.0.0.1", true, version_4, incompatible},
+        {"protocol version 4", "auto", true, version_4, incompatible},
+        {"capability signature", "127.0.0.1", true, capabilities, incompatible},
+        {"header of version 4", "127.0.0.1", true, header_version_4, incompatible},
+        {"a name, not an address", "velmora.local", true, nullptr, VelmoraClient::start_failure_socket},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " / " + c.ip);
@@ -160,9 +104,7 @@ TEST(ClientSession, StartFailuresTellTheirReasonAtTheRightTime) {
             EXPECT_GE(elapsed, milliseconds(290));
             EXPECT_TRUE(wait_for([&] { return server.seen().discovery_requests >= 1; }));
         }
-        if (c.log != nullptr) {
-            EXPECT_TRUE(recorder.logged(c.log));
-        }
+        EXPECT_TRUE(c.log == nullptr || recorder.logged(c.log));
         EXPECT_FALSE(client.running());
         EXPECT_FALSE(recorder.logged("[net] Client stopped."));
     }
@@ -175,21 +117,14 @@ TEST(ClientSession, UnansweredProbesTimeOutAfterThreeSeconds) {
     ASSERT_TRUE(s.open());
     ASSERT_TRUE(wait_for([&] { return s.server.seen().probe_requests == 1; }));
     const auto first_probe = std::chrono::steady_clock::now();
-    // Syncs before any answered probe still reach the callback but measure no age.
-    s.server.send_sync(s.client_id, 1);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() == 1; }));
-    EXPECT_EQ(s.client.telemetry().sync_age_samples, 0u);
-    EXPECT_EQ(s.client.telemetry().rtt_p50_us, 0u);
     std::this_thread::sleep_until(first_probe + milliseconds(1500));
     EXPECT_EQ(s.server.seen().probe_requests, 1u) << "one probe outstanding at a time";
     EXPECT_EQ(s.client.telemetry().probe_timeouts, 0u);
-    ASSERT_TRUE(wait_for([&] { return s.client.telemetry().probe_timeouts >= 1; }));
     EXPECT_TRUE(wait_for([&] {
         const auto snapshots = s.recorder.telemetry_snapshots();
         return !snapshots.empty() && snapshots.back().probe_timeouts >= 1;
     })) << "a time-out publishes a snapshot";
-    EXPECT_TRUE(wait_for([&] { return s.server.seen().probe_requests == 2; }))
-        << "the next probe follows at once";
+    EXPECT_TRUE(wait_for([&] { return s.server.seen().probe_requests == 2; })) << "the next follows at once";
     EXPECT_GE(s.server.seen().announces, 5u) << "announces keep their own period";
 }
 
@@ -212,58 +147,34 @@ TEST(ClientSession, AServerAnsweringFromAnotherAddressIsFollowedThere) {
     EXPECT_TRUE(wait_for([&] { return s.client.telemetry().probe_responses >= 1; }));
 }
 
-TEST(ClientSync, OnlyNewerSyncsAreAcceptedUnlessTheFormatChanges) {
+TEST(ClientSync, OnlyNewerSyncsUnlessTheFormatChangesOrTheServerRestarted) {
     Session s;
     ASSERT_TRUE(s.open());
-    for (const std::uint32_t sequence : {100u, 101u, 101u, 99u, 102u}) {
+    // 4700 is 300 blocks behind, less than a second at 48000/128 (375 blocks): late, dropped.
+    for (const std::uint32_t sequence : {5000u, 5001u, 5001u, 4999u, 4700u}) {
         s.server.send_sync(s.client_id, sequence);
     }
-    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() >= 3; }));
+    s.send(5002);
     // Impossible formats are dropped whatever their sequence: above the largest block a server
     // accepts (4096 frames), no rate, no frames.
-    s.server.send_sync(s.client_id, 103, rate, 4097);
-    s.server.send_sync(s.client_id, 104, 0, frames);
-    s.server.send_sync(s.client_id, 105, rate, 0);
+    s.server.send_sync(s.client_id, 5003, rate, 4097);
+    s.server.send_sync(s.client_id, 5004, 0, frames);
+    s.server.send_sync(s.client_id, 5005, rate, 0);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() == 1; }));
+    // A server that restarted numbers from 0 again; its blocks are delivered at once.
+    s.send(2, 0.25f);
+    s.send(3, 0.25f);
     // Another format passes even when older, for the runtime to reconfigure.
-    s.server.send_sync(s.client_id, 50, 44100, 256);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() >= 4; }));
+    s.server.send_sync(s.client_id, 1, 44100, 256);
+    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() >= 6; }));
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{100, 101, 102, 50}));
+    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{5000, 5001, 5002, 2, 3, 1}));
+    EXPECT_EQ(s.recorder.block_sequences(), (std::vector<std::uint32_t>{5002, 2, 3}));
     EXPECT_EQ(s.recorder.syncs().back().sample_rate, 44100u);
     EXPECT_EQ(s.recorder.syncs().back().frame_count, 256);
     EXPECT_EQ(s.client.sequence_events().malformed_packets, 3u);
-    EXPECT_EQ(s.client.sequence_events().server_restarts, 0u);
-}
-
-TEST(ClientSync, ASyncFarBehindIsARestartedServer) {
-    Session s;
-    ASSERT_TRUE(s.open());
-    std::uint64_t captured = 0;
-    const auto feed = [&](int blocks) {
-        for (int i = 0; i < blocks; ++i, captured += frames) {
-            s.client.submit_input_block(rate, frames, 2, ramp(2, captured), 1.0);
-        }
-    };
-    const auto send = [&](std::uint32_t sequence, float value) {
-        s.server.send_sync(s.client_id, sequence);
-        s.server.send_block(s.client_id, sequence, 2, value);
-    };
-    feed(3);
-    send(5000, 0.5f);
-    ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() == 1; }));
-    // 300 blocks behind is less than a second at 48000/128 (375 blocks): a late packet, dropped.
-    send(4700, 0.5f);
-    // A server that restarted numbers from 0 again.
-    feed(2);
-    send(2, 0.25f);
-    send(3, 0.25f);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.block_sequences().size() >= 3; }));
-    EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{5000, 2, 3}));
-    EXPECT_EQ(s.recorder.block_sequences(), (std::vector<std::uint32_t>{5000, 2, 3}));
     EXPECT_EQ(s.client.sequence_events().server_restarts, 1u);
     EXPECT_TRUE(s.recorder.logged_prefix("[net] Server sequence restarted at 2"));
-    ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() >= 2; }));
-    EXPECT_EQ(s.server.seen().input_blocks[1].sequence, 8u) << "input goes out again, for the new numbers";
 }
 
 TEST(ClientOutput, GapsAreFilledWithSilenceUpToTheQueueAndWrongBlocksAreDropped) {
@@ -296,10 +207,8 @@ TEST(ClientOutput, GapsAreFilledWithSilenceUpToTheQueueAndWrongBlocksAreDropped)
     ASSERT_TRUE(wait_for([&] { return s.recorder.blocks().size() >= 18; }));
     std::this_thread::sleep_for(milliseconds(50));
     const auto sequences = s.recorder.block_sequences();
-    ASSERT_EQ(sequences.size(), 18u);
-    EXPECT_EQ(sequences[15], 25u);
-    EXPECT_EQ(sequences[16], 37u);
-    EXPECT_EQ(sequences[17], 38u);
+    EXPECT_EQ(std::vector<std::uint32_t>(sequences.begin() + 14, sequences.end()),
+              (std::vector<std::uint32_t>{24, 25, 37, 38}));
     events = s.client.sequence_events();
     EXPECT_EQ(events.silent_blocks_filled, 12u);
     EXPECT_EQ(events.output_gap_restarts, 1u);
@@ -307,23 +216,19 @@ TEST(ClientOutput, GapsAreFilledWithSilenceUpToTheQueueAndWrongBlocksAreDropped)
         s.recorder.logged("[net] Output sequence jumped over 11 blocks; continuing without silence fill."));
 }
 
-TEST(ClientInput, EachSyncSendsTheBlockForSequencePlusLatency) {
+TEST(ClientInput, EachNewSyncSendsTheBlockForSequencePlusLatency) {
     Session s;
     ASSERT_TRUE(s.open());
     // Blocks of another format or channel count are not stored.
     s.client.submit_input_block(rate, 127, 2, std::vector<float>(254, 1.0f), 1.0);
-    s.client.submit_input_block(44100, frames, 2, ramp(2, 0), 1.0);
+    s.client.submit_input_block(44100, frames, 2, ramp(0), 1.0);
     s.client.submit_input_block(rate, frames, 1, std::vector<float>(frames, 1.0f), 1.0);
-    EXPECT_EQ(s.client.input_queue_fill(), 0u);
+    s.client.submit_input_block(rate, frames, 2, ramp(0), 1.0);
+    EXPECT_EQ(s.client.input_queue_fill(), frames);
     // With fewer than a block and two frames stored nothing is sent.
-    s.client.submit_input_block(rate, frames, 2, ramp(2, 0), 1.0);
     s.server.send_sync(s.client_id, 200);
     ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() == 1; }));
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_EQ(s.server.seen().input_fragments, 0u);
-    EXPECT_EQ(s.client.input_queue_fill(), frames);
-
-    s.client.submit_input_block(rate, frames, 2, ramp(2, frames), 1.0);
+    s.client.submit_input_block(rate, frames, 2, ramp(frames), 1.0);
     s.server.send_sync(s.client_id, 201);
     ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() == 1; }));
     const auto block = s.server.seen().input_blocks[0];
@@ -331,49 +236,23 @@ TEST(ClientInput, EachSyncSendsTheBlockForSequencePlusLatency) {
     EXPECT_EQ(block.sample_rate, rate);
     EXPECT_EQ(block.frame_count, frames);
     // At the target fill with a unit ratio the block is the captured audio itself.
-    EXPECT_EQ(block.samples, ramp(2, 0));
-
-    // The same sync again sends nothing; a sync of another format is accepted but sends nothing.
-    s.client.submit_input_block(rate, frames, 2, ramp(2, 2 * frames), 1.0);
-    s.client.submit_input_block(rate, frames, 2, ramp(2, 3 * frames), 1.0);
+    EXPECT_EQ(block.samples, ramp(0));
+    // A repeated sync sends nothing; a new format starts the input history afresh.
+    s.client.submit_input_block(rate, frames, 2, ramp(2 * frames), 1.0);
+    s.client.submit_input_block(rate, frames, 2, ramp(3 * frames), 1.0);
     s.server.send_sync(s.client_id, 201);
-    s.server.send_sync(s.client_id, 44100, 44100, frames);
-    ASSERT_TRUE(wait_for([&] { return s.recorder.sync_sequences().size() == 3; }));
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_EQ(s.server.seen().input_blocks.size(), 1u);
-    // A new format starts the input history afresh.
+    s.server.send_sync(s.client_id, 202);
+    ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() >= 2; }));
     s.client.configure_server_format(rate, frames);
-    s.client.submit_input_block(rate, frames, 2, ramp(2, 0), 1.0);
-    s.client.submit_input_block(rate, frames, 2, ramp(2, frames), 1.0);
-    s.server.send_sync(s.client_id, 300);
-    ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() == 2; }));
-    EXPECT_EQ(s.server.seen().input_blocks[1].sequence, 306u);
-}
-
-TEST(ClientTelemetry, SyncAgesAndTheRateReport) {
-    Session s;
-    ASSERT_TRUE(s.open());
-    ASSERT_TRUE(wait_for([&] { return s.client.telemetry().probe_responses >= 1; }));
-    const auto begin = std::chrono::steady_clock::now();
-    for (std::uint32_t sequence = 1; std::chrono::steady_clock::now() - begin < milliseconds(1300);
-         ++sequence) {
-        s.server.send_sync(s.client_id, sequence);
-        s.server.send_block(s.client_id, sequence, 2, 0.1f);
-        std::this_thread::sleep_for(milliseconds(3));
-    }
-    ASSERT_TRUE(wait_for([&] { return s.recorder.logged_prefix("[net] recvBlocksPerSec="); }));
-    const VelmoraClient::Telemetry t = s.client.telemetry();
-    EXPECT_GT(t.received_blocks_per_second, 50u);
-    EXPECT_EQ(t.duplicate_blocks_per_second, 0u);
-    EXPECT_GE(t.sync_age_samples, 100u);
-    // Sent at once with the time of sending: the age is the loopback delay plus the offset error.
-    EXPECT_LT(t.sync_age_p50_us, 50000u);
-    EXPECT_GE(t.sync_age_max_us, t.sync_age_min_us);
-    const auto blocks = s.recorder.blocks();
-    ASSERT_FALSE(blocks.empty());
-    EXPECT_NE(blocks.back().server_host_time_ns, 0u) << "the block carries its sync's time";
-    EXPECT_NE(blocks.back().server_time_local_ns, 0u);
-    EXPECT_LT(t.output_recv_to_append_max_us, 1000000u);
+    s.client.submit_input_block(rate, frames, 2, ramp(0), 1.0);
+    s.client.submit_input_block(rate, frames, 2, ramp(frames), 1.0);
+    s.server.send_sync(s.client_id, 100);
+    ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() >= 3; }));
+    std::this_thread::sleep_for(milliseconds(50));
+    const auto sent = s.server.seen().input_blocks;
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].sequence, 208u);
+    EXPECT_EQ(sent[2].sequence, 106u);
 }
 
 } // namespace

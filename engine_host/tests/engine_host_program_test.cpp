@@ -1,8 +1,6 @@
 // The engine host program, run as a process: its command line, its socket and its life.
 // Run-mode tests use a copy of the program in a folder of its own, beside a stand-in engine
 // library named VelmoraEngine.dylib, so the JSON is known byte for byte.
-#include "fake_engine_state.h"
-#include "fake_velmora_server.h"
 #include "host_test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +22,30 @@ using velmora_test::unique_client_id;
 
 const std::string kOk = "{\"ok\":true}\n";
 const std::string kUnknown = "{\"ok\":false,\"error\":\"unknown command\"}\n";
+const std::string kSkeletonState =
+    "{\"ok\":true,\"abiVersion\":1,\"status\":0,\"health\":0,\"healthReason\":0,\"lastErrorCode\":0,"
+    "\"lastErrorKey\":\"\",\"clientId\":0,\"sampleRate\":0,\"blockFrames\":0,\"actualSampleRate\":0,"
+    "\"actualBlockFrames\":0,\"healthMessageKey\":\"\",\"recoveryEventCount\":0,\"recoveryEventCapacity\":8,"
+    "\"recoveryEvents\":[],\"inputLevels\":[],\"outputLevels\":[]}\n";
+
+// The GET_STATE reply for the stand-in engine's state.
+std::string fake_engine_state_json(unsigned client_id) {
+    return "{\"ok\":true,\"abiVersion\":5,\"status\":3,\"health\":2,\"healthReason\":5,\"lastErrorCode\":7,"
+           "\"lastErrorKey\":\"engine_message.runtime_retry_exhausted\",\"clientId\":" +
+           std::to_string(client_id) +
+           ",\"sampleRate\":48000,\"blockFrames\":128,\"actualSampleRate\":48000,\"actualBlockFrames\":128,"
+           "\"healthMessageKey\":\"engine_message.playback_underrun\",\"recoveryEventCount\":2,"
+           "\"recoveryEventCapacity\":8,\"recoveryEvents\":["
+           "{\"sequence\":1,\"tickMs\":1000,\"type\":1,\"reason\":10,\"typeName\":\"requested\","
+           "\"reasonName\":\"device_lost\",\"attempt\":1,\"maxAttempts\":3,\"errorCode\":0,"
+           "\"messageKey\":\"diagnostics.recovery_detail_requested\"},"
+           "{\"sequence\":2,\"tickMs\":1005,\"type\":3,\"reason\":10,\"typeName\":\"attempt_failed\","
+           "\"reasonName\":\"device_lost\",\"attempt\":1,\"maxAttempts\":3,\"errorCode\":7,"
+           "\"messageKey\":\"diagnostics.recovery_detail_runtime_failed_retry\"}],"
+           "\"inputLevels\":[{\"driverChannel\":2,\"peakMilli\":500},{\"driverChannel\":3,\"peakMilli\":1000}"
+           "],"
+           "\"outputLevels\":[{\"driverChannel\":0,\"peakMilli\":7}]}\n";
+}
 
 std::string unique_path(const std::string& suffix) {
     static int counter = 0;
@@ -35,12 +57,17 @@ std::string read_text(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-int connect_to(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+sockaddr_un address_of(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return address;
+}
+
+int connect_to(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = address_of(path);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
@@ -53,8 +80,7 @@ struct Exchange {
     std::string reply;
 };
 
-Exchange exchange(const std::string& path, const std::string& request, bool half_close,
-                  std::chrono::milliseconds read_timeout = 10s) {
+Exchange exchange(const std::string& path, const std::string& request, bool half_close) {
     Exchange result;
     const int fd = connect_to(path);
     if (fd < 0) {
@@ -66,7 +92,7 @@ Exchange exchange(const std::string& path, const std::string& request, bool half
     }
     pollfd readable{fd, POLLIN, 0};
     char buffer[1024];
-    while (::poll(&readable, 1, static_cast<int>(read_timeout.count())) > 0) {
+    while (::poll(&readable, 1, 10000) > 0) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
             result.ended = n == 0 || errno == ECONNRESET;
@@ -124,42 +150,29 @@ TEST(EngineHostProgram, CommandLineModesWithoutAnEngine) {
         "  velmora_macos_engine_host --send-command <socket-path> <command>\n"
         "  velmora_macos_engine_host --command GET_STATE\n"
         "  velmora_macos_engine_host --command STOP\n";
-    const std::string skeleton_state =
-        "{\"ok\":true,\"abiVersion\":1,\"status\":0,\"health\":0,\"healthReason\":0,\"lastErrorCode\":0,"
-        "\"lastErrorKey\":\"\",\"clientId\":0,\"sampleRate\":0,\"blockFrames\":0,\"actualSampleRate\":0,"
-        "\"actualBlockFrames\":0,\"healthMessageKey\":\"\",\"recoveryEventCount\":0,"
-        "\"recoveryEventCapacity\":8,"
-        "\"recoveryEvents\":[],\"inputLevels\":[],\"outputLevels\":[]}\n";
-    struct Case {
-        std::vector<std::string> arguments;
-        int code;
-        std::string out;
-    };
-    const Case cases[] = {
+    const std::string error = "{\"ok\":false,\"error\":\"";
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{}, 1, usage},
         {{"--config", "a.ini", "--client-id", "0"}, 1, usage},
         {{"--bogus"}, 1, usage},
         {{"--print-socket-path"}, 0, "/tmp/velmora-engine-host.sock\n"},
         {{"--self-test"}, 0, ""},
-        {{"--command", " GET_STATE\r\n"}, 0, skeleton_state},
+        {{"--command", " GET_STATE\r\n"}, 0, kSkeletonState},
         {{"--command", "STOP"}, 0, kOk},
         {{"--command", "get_state"}, 0, kUnknown},
         {{"--check-engine", FAKE_ENGINE_LIBRARY}, 0, kOk},
-        {{"--check-engine", FAKE_ENGINE_WITHOUT_STOP_LIBRARY},
-         1,
-         "{\"ok\":false,\"error\":\"missing velmora_engine_stop\"}\n"},
+        {{"--check-engine", FAKE_ENGINE_WITHOUT_STOP_LIBRARY}, 1, error + "missing velmora_engine_stop\"}\n"},
         {{"--check-engine", "/nonexistent/VelmoraEngine.dylib"},
          1,
-         "{\"ok\":false,\"error\":\"engine library load failed\"}\n"},
-        {{"--check-engine", "/tmp/\xc3("}, 1, "{\"ok\":false,\"error\":\"invalid utf8 path\"}\n"},
+         error + "engine library load failed\"}\n"},
+        {{"--check-engine", "/tmp/\xc3("}, 1, error + "invalid utf8 path\"}\n"},
     };
-    for (const Case& c : cases) {
-        std::vector<std::string> arguments{kHost};
-        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-        std::string out;
-        std::string err;
-        EXPECT_EQ(run(arguments, &out, &err), c.code) << arguments.back();
-        EXPECT_EQ(out, c.out);
+    for (const auto& [arguments, code, expected] : cases) {
+        std::vector<std::string> command{kHost};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        std::string out, err;
+        EXPECT_EQ(run(command, &out, &err), code) << command.back();
+        EXPECT_EQ(out, expected);
         EXPECT_EQ(err, "");
     }
 }
@@ -173,57 +186,39 @@ TEST(EngineHostProgram, RunModeServesTheEngineStateUntilStopAndHoldsTheClientId)
     ASSERT_EQ(::lstat(host->socket().c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(send(host->socket(), "GET_STATE"), fake_engine_state_json(host->id()));
-    EXPECT_EQ(send(host->socket(), "GET_STATE\n"), fake_engine_state_json(host->id()));
+    EXPECT_EQ(send(host->socket(), "GET_STATE"), fake_engine_state_json(host->id));
     EXPECT_EQ(send(host->socket(), "NOPE"), kUnknown);
 
     // A second host for the same client id is refused by the instance lock.
     std::string err;
-    EXPECT_EQ(run({folder.program(), "--config", folder.config(host->id()), "--client-id",
-                   std::to_string(host->id())},
-                  nullptr, &err),
-              1);
+    EXPECT_EQ(
+        run({folder.program(), "--config", folder.config(host->id), "--client-id", std::to_string(host->id)},
+            nullptr, &err),
+        1);
     EXPECT_EQ(err, "Client ID is already in use or unavailable\n");
-    EXPECT_EQ(exchange(host->socket(), "GET_STATE\n", false).reply, fake_engine_state_json(host->id()));
+    EXPECT_EQ(exchange(host->socket(), "GET_STATE\n", false).reply, fake_engine_state_json(host->id));
 
     EXPECT_EQ(send(host->socket(), "STOP"), kOk);
     EXPECT_EQ(host->wait(), 0);
     EXPECT_FALSE(path_exists(host->socket()));
-    EXPECT_TRUE(path_exists(lock_for(host->id()))) << "the lock file stays";
+    EXPECT_TRUE(path_exists(lock_for(host->id))) << "the lock file stays";
     EXPECT_EQ(read_text(folder.marker()), "stop\ndestroy\n");
 }
 
 TEST(EngineHostProgram, RunModeFailuresBeforeServing) {
+    const std::string fake = FAKE_ENGINE_LIBRARY, load = "Failed to load VelmoraEngine.dylib exports: ";
     struct Case {
         std::string library;
-        bool refuse;
-        bool lock_is_a_link;
-        std::vector<std::pair<std::string, std::string>> environment;
-        std::string message;
-        std::string marker;
+        bool refuse, lock_is_a_link, create_fails;
+        std::string message, marker;
     };
     const Case cases[] = {
-        {"",
-         false,
-         false,
-         {},
-         "Failed to load VelmoraEngine.dylib exports: engine library load failed\n",
-         ""},
-        {FAKE_ENGINE_WITHOUT_STOP_LIBRARY,
-         false,
-         false,
-         {},
-         "Failed to load VelmoraEngine.dylib exports: missing velmora_engine_stop\n",
-         ""},
-        {FAKE_ENGINE_LIBRARY,
-         false,
-         false,
-         {{"VELMORA_FAKE_ENGINE_CREATE_FAILS", "1"}},
-         "Failed to create VelmoraEngine instance\n",
-         ""},
-        {FAKE_ENGINE_LIBRARY, true, false, {}, "Failed to start VelmoraEngine from config\n", "destroy\n"},
+        {"", false, false, false, load + "engine library load failed\n", ""},
+        {FAKE_ENGINE_WITHOUT_STOP_LIBRARY, false, false, false, load + "missing velmora_engine_stop\n", ""},
+        {fake, false, false, true, "Failed to create VelmoraEngine instance\n", ""},
+        {fake, true, false, false, "Failed to start VelmoraEngine from config\n", "destroy\n"},
         // A lock file that is a symbolic link is never followed.
-        {FAKE_ENGINE_LIBRARY, false, true, {}, "Client ID is already in use or unavailable\n", ""},
+        {fake, false, true, false, "Client ID is already in use or unavailable\n", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -233,11 +228,10 @@ TEST(EngineHostProgram, RunModeFailuresBeforeServing) {
         if (c.lock_is_a_link) {
             ASSERT_EQ(::symlink(target.c_str(), lock_for(id).c_str()), 0);
         }
-        std::string out;
-        std::string err;
+        std::string out, err;
         EXPECT_EQ(run({folder.program(), "--config", folder.config(id, c.refuse), "--client-id",
                        std::to_string(id)},
-                      &out, &err, c.environment),
+                      &out, &err, {{"VELMORA_FAKE_ENGINE_CREATE_FAILS", c.create_fails ? "1" : ""}}),
                   1);
         EXPECT_EQ(err, c.message);
         EXPECT_EQ(out, "");
@@ -264,103 +258,77 @@ TEST(EngineHostProgram, SignalsAndTheParentsDeathStopAndDestroyTheEngine) {
             ASSERT_EQ(parent->wait(10s), 128 + SIGKILL);
         }
         EXPECT_EQ(host->wait(), 0);
-        const auto took =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
-        std::printf("host ended %lld ms after %s\n", static_cast<long long>(took.count()),
-                    signal != 0 ? "the signal" : "its parent died");
         // The parent is checked every 250 ms; the bound leaves room for a loaded machine.
-        EXPECT_LT(took.count(), 3000);
+        const auto took = (std::chrono::steady_clock::now() - begin) / 1ms;
+        std::printf("host ended %lld ms after %s\n", static_cast<long long>(took),
+                    signal ? "the signal" : "its parent died");
+        EXPECT_LT(took, 3000);
         EXPECT_FALSE(path_exists(host->socket()));
         EXPECT_EQ(read_text(folder.marker()), "stop\ndestroy\n");
     }
 }
 
-// The skeleton server, for the framing rules.
-class SkeletonServer {
-public:
-    explicit SkeletonServer(bool once = false, std::string path = unique_path(".sock"))
-        : path_(std::move(path)) {
-        process_ = ChildProcess::start({kHost, once ? "--serve-once" : "--serve", path_});
-        // Until something accepts connections (an empty connection gets no reply and is no exchange).
-        started_ = velmora_test::wait_for([&] {
-            const int fd = connect_to(path_);
-            ::close(fd);
-            return fd >= 0;
-        });
-    }
-    ~SkeletonServer() { ::unlink(path_.c_str()); }
-    bool started() const { return started_; }
-    const std::string& path() const { return path_; }
-    int wait(std::chrono::milliseconds timeout = 20s) { return process_->wait(timeout); }
-
-private:
-    std::string path_;
-    std::unique_ptr<ChildProcess> process_;
-    bool started_ = false;
-};
+// The skeleton server on `path`, once it accepts connections (an empty connection gets no reply
+// and is no exchange). A failed test kills it; the caller removes what it leaves.
+std::unique_ptr<ChildProcess> serve(const std::string& path, const char* mode = "--serve") {
+    auto process = ChildProcess::start({kHost, mode, path});
+    EXPECT_TRUE(velmora_test::wait_for([&] {
+        const int fd = connect_to(path);
+        ::close(fd);
+        return fd >= 0;
+    }));
+    return process;
+}
 
 TEST(EngineHostProgram, RequestFraming) {
-    SkeletonServer server;
-    ASSERT_TRUE(server.started());
-    // The command is what comes before the first line feed, whatever follows it.
-    Exchange e = exchange(server.path(), "GET_STATE\nSTOP\n", false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_NE(e.reply.find("\"abiVersion\":1,"), std::string::npos);
-    EXPECT_EQ(e.reply.back(), '\n');
-    // 255 bytes and a line feed still fit; 256 bytes without one get no reply.
-    EXPECT_EQ(exchange(server.path(), std::string(255, 'x') + "\n", false).reply, kUnknown);
-    e = exchange(server.path(), std::string(256, 'x'), false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_EQ(exchange(server.path(), std::string(300, 'x') + "\n", true).reply, "");
-    // Empty requests get no reply; a lone line feed is an (unknown) empty command.
-    e = exchange(server.path(), "", true);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_EQ(exchange(server.path(), "\n", false).reply, kUnknown);
-    // A request without its end times out after a second, unanswered; the server carries on.
-    const auto before = std::chrono::steady_clock::now();
-    e = exchange(server.path(), "GET_ST", false);
-    EXPECT_TRUE(e.ended);
-    EXPECT_EQ(e.reply, "");
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms);
-    EXPECT_NE(exchange(server.path(), "  GET_STATE\r\n", false).reply.find("\"ok\":true"), std::string::npos);
+    const std::string path = unique_path(".sock");
+    const auto server = serve(path);
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        // The command is what comes before the first line feed, whatever follows it.
+        {"GET_STATE\nSTOP\n", false, kSkeletonState},
+        // 255 bytes and a line feed still fit; 256 bytes without one get no reply.
+        {std::string(255, 'x') + "\n", false, kUnknown},
+        {std::string(256, 'x'), false, ""},
+        {std::string(300, 'x') + "\n", true, ""},
+        // Empty requests get no reply; a lone line feed is an (unknown) empty command.
+        {"", true, ""},
+        {"\n", false, kUnknown},
+        // Leading spaces and trailing blanks (a NUL too) are trimmed; a leading carriage return is not.
+        {"  GET_STATE \t\r\n", false, kSkeletonState},
+        {std::string("GET_STATE\0", 10), true, kSkeletonState},
+        {"\rGET_STATE\n", false, kUnknown},
+        // A request without its end times out after a second, unanswered; the server carries on.
+        {"GET_ST", false, ""},
+    };
+    for (const auto& [request, half_close, reply] : cases) {
+        const auto before = std::chrono::steady_clock::now();
+        const Exchange e = exchange(path, request, half_close);
+        EXPECT_TRUE(e.ended) << request;
+        EXPECT_EQ(e.reply, reply) << request;
+        EXPECT_TRUE(request != "GET_ST" || std::chrono::steady_clock::now() - before >= 900ms);
+    }
     // STOP without a line feed, then a half-close: answered, and the server ends.
-    EXPECT_EQ(exchange(server.path(), "STOP", true).reply, kOk);
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_FALSE(path_exists(server.path()));
+    EXPECT_EQ(exchange(path, "STOP", true).reply, kOk);
+    EXPECT_EQ(server->wait(20s), 0);
+    EXPECT_FALSE(path_exists(path));
 }
 
 TEST(EngineHostProgram, ServeOnceEndsAfterTheFirstAnsweredCommand) {
-    SkeletonServer once(true);
-    ASSERT_TRUE(once.started());
-    EXPECT_EQ(exchange(once.path(), "", true).reply, "") << "an unanswered request does not count";
-    EXPECT_EQ(once.wait(300ms), -1);
-    EXPECT_NE(exchange(once.path(), "GET_STATE", true).reply.find("\"ok\":true"), std::string::npos);
-    EXPECT_EQ(once.wait(), 0);
-
-    SkeletonServer serving;
-    ASSERT_TRUE(serving.started());
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_NE(exchange(serving.path(), "GET_STATE\n", false).reply.find("\"ok\":true"),
-                  std::string::npos);
-    }
-    EXPECT_EQ(serving.wait(300ms), -1);
-    EXPECT_EQ(exchange(serving.path(), "STOP\n", false).reply, kOk);
-    EXPECT_EQ(serving.wait(), 0);
+    const std::string path = unique_path(".sock");
+    const auto once = serve(path, "--serve-once");
+    EXPECT_EQ(exchange(path, "", true).reply, "") << "an unanswered request does not count";
+    EXPECT_EQ(once->wait(300ms), -1);
+    EXPECT_EQ(exchange(path, "GET_STATE", true).reply, kSkeletonState);
+    EXPECT_EQ(once->wait(20s), 0);
 }
 
 TEST(EngineHostProgram, SocketPathLimitsAndWhatAlreadySitsThere) {
     std::string path103 = "/tmp/velmora-host-test-" + std::to_string(::getpid()) + "-";
     path103 += std::string(103 - path103.size() - 5, 'p') + ".sock";
-    {
-        SkeletonServer server(false, path103);
-        ASSERT_TRUE(server.started());
-        EXPECT_EQ(send(path103, "STOP"), kOk);
-        EXPECT_EQ(server.wait(), 0);
-    }
-    std::string out;
-    std::string err;
+    const auto long_path_server = serve(path103);
+    EXPECT_EQ(send(path103, "STOP"), kOk);
+    EXPECT_EQ(long_path_server->wait(20s), 0);
+    std::string out, err;
     EXPECT_EQ(run({kHost, "--serve-once", path103 + "x"}, &out, &err), 1);
     EXPECT_EQ(err, "Invalid socket path\n");
     EXPECT_EQ(run({kHost, "--send-command", path103 + "x", "STOP"}, &out, &err), 1);
@@ -387,21 +355,16 @@ TEST(EngineHostProgram, SocketPathLimitsAndWhatAlreadySitsThere) {
 
     // A stale socket (its server gone without removing it) is replaced.
     const std::string stale = unique_path(".sock");
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, stale.c_str(), sizeof address.sun_path - 1);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::close(fd);
-    }
-    SkeletonServer server(false, stale);
-    ASSERT_TRUE(server.started());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = address_of(stale);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+    const auto server = serve(stale);
     // A second server on a live socket gives up silently and leaves the first one serving.
     EXPECT_EQ(run({kHost, "--serve", stale}, &out, &err), 1);
     EXPECT_EQ(err, "");
     EXPECT_EQ(exchange(stale, "STOP\n", false).reply, kOk);
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server->wait(20s), 0);
 }
 
 } // namespace

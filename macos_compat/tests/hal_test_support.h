@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,55 +15,35 @@ namespace HalTest {
 
 namespace Hal = VelmoraCompat::Hal;
 
-inline AudioObjectPropertyAddress address(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+inline AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
+                                          AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
                                           AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
     return AudioObjectPropertyAddress{selector, scope, element};
 }
 
 template <typename T>
-OSStatus read(AudioObjectID object, AudioObjectPropertySelector selector, T* value, AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
+T value_of(AudioObjectID object, AudioObjectPropertySelector selector,
+           AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
     const auto a = address(selector, scope);
-    UInt32 size = sizeof(T);
-    return AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, value);
-}
-
-template <typename T>
-T value_of(AudioObjectID object, AudioObjectPropertySelector selector, AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
     T value{};
-    read(object, selector, &value, scope);
+    UInt32 size = sizeof(T);
+    AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, &value);
     return value;
-}
-
-inline std::string string_of(AudioObjectID object, AudioObjectPropertySelector selector) {
-    CFStringRef s = nullptr;
-    if (read(object, selector, &s) != kAudioHardwareNoError || s == nullptr) {
-        return "<error>";
-    }
-    char text[512];
-    const bool ok = CFStringGetCString(s, text, sizeof text, kCFStringEncodingUTF8);
-    CFRelease(s);
-    return ok ? text : "<unconvertible>";
 }
 
 inline UInt32 size_of(AudioObjectID object, const AudioObjectPropertyAddress& a) {
     UInt32 size = 0xFFFFFFFF;
-    if (AudioObjectGetPropertyDataSize(object, &a, 0, nullptr, &size) != kAudioHardwareNoError) {
-        return 0xFFFFFFFF;
-    }
-    return size;
+    return AudioObjectGetPropertyDataSize(object, &a, 0, nullptr, &size) == kAudioHardwareNoError ? size
+                                                                                                  : 0xFFFFFFFF;
 }
 
-template <typename T>
-std::vector<T> list_of(AudioObjectID object, const AudioObjectPropertyAddress& a) {
+inline std::vector<AudioObjectID> list_of(AudioObjectID object, const AudioObjectPropertyAddress& a) {
     UInt32 size = size_of(object, a);
-    if (size == 0xFFFFFFFF) {
-        return {};
-    }
-    std::vector<T> items(size / sizeof(T));
+    std::vector<AudioObjectID> items(size == 0xFFFFFFFF ? 0 : size / sizeof(AudioObjectID));
     if (AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, items.data()) != kAudioHardwareNoError) {
         return {};
     }
-    items.resize(size / sizeof(T));
+    items.resize(size / sizeof(AudioObjectID));
     return items;
 }
 
@@ -91,17 +70,13 @@ public:
         std::thread::id thread;
     };
 
-    static OSStatus callback(AudioObjectID object, UInt32 count, const AudioObjectPropertyAddress* addresses, void* data) {
+    static OSStatus callback(AudioObjectID object, UInt32 count, const AudioObjectPropertyAddress* addresses,
+                             void* data) {
         auto* log = static_cast<ListenerLog*>(data);
         std::lock_guard<std::mutex> lock(log->mutex_);
-        log->calls_.push_back(Call{object, std::vector<AudioObjectPropertyAddress>(addresses, addresses + count), std::this_thread::get_id()});
+        log->calls_.push_back(Call{object, {addresses, addresses + count}, std::this_thread::get_id()});
         log->changed_.notify_all();
         return 0;
-    }
-
-    bool wait_for(std::size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return calls_.size() >= count; });
     }
 
     std::vector<Call> calls() {
@@ -109,27 +84,19 @@ public:
         return calls_;
     }
 
-    bool heard(AudioObjectID object, AudioObjectPropertySelector selector) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Call& call : calls_) {
-            for (const auto& a : call.addresses) {
-                if (call.object == object && a.mSelector == selector) {
-                    return true;
+    // Waits up to 5 s for a call about `selector` of `object` (selector 0: any call at all).
+    bool heard(AudioObjectID object, AudioObjectPropertySelector selector = 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] {
+            for (const Call& call : calls_) {
+                for (const auto& a : call.addresses) {
+                    if (selector == 0 || (call.object == object && a.mSelector == selector)) {
+                        return true;
+                    }
                 }
             }
-        }
-        return false;
-    }
-
-    bool wait_until_heard(AudioObjectID object, AudioObjectPropertySelector selector) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (heard(object, selector)) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+            return false;
+        });
     }
 
 private:

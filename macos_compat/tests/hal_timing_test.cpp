@@ -41,13 +41,9 @@ struct Timing {
 };
 
 TEST(HalTiming, CyclesFollowTheNominalRateOverSeconds) {
-    Hal::DeviceDescription d;
-    d.uid = "TimingDevice";
-    d.name = "Timing";
-    d.output_streams = {{2}};
-    d.input_streams = {{2}};
-    d.sample_rate = 48000.0;
+    Hal::DeviceDescription d = manual_device("TimingDevice", {{2}}, {{2}});
     d.buffer_frames = 256;
+    d.manual_clock = false;
     Hal::reset({d});
     const AudioObjectID device = Hal::device_with_uid("TimingDevice");
     auto timing = std::make_unique<Timing>();

@@ -4,54 +4,44 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using VelmoraCompat::OsLogCapture;
 
-TEST(OsLog, PublicStringsShowAndOtherDynamicStringsAreRedacted) {
+TEST(OsLog, PublicStringsShowOtherDynamicStringsAreRedactedAndFormatsApply) {
     OsLogCapture capture;
     const char* address = "127.0.0.1";
     const unsigned port = 28010;
     os_log_info(OS_LOG_DEFAULT, "VelmoraCoreAudio UDP network server started on %{public}s:%u", address, port);
     os_log_error(OS_LOG_DEFAULT, "VelmoraCoreAudio failed to start UDP network server on %s:%u", address, port);
     os_log(OS_LOG_DEFAULT, "secret %{private}u, plain %d, %{public}s", port, -3, "shown");
-    os_log_error(OS_LOG_DEFAULT, "VelmoraCoreAudio %{public}s unknown property object=%u address=null", "HasProperty", 7u);
+    os_log(OS_LOG_DEFAULT, "[%5d|%-4u|%08.3f|%llu|%zu|%x|%c|%.*s|%%]", 42, 7u, 3.14159, 18446744073709551615ull,
+           static_cast<std::size_t>(12), 255u, 'v', 3, "abcdef");
+    os_log(OS_LOG_DEFAULT, "%{public}s", static_cast<const char*>(nullptr));
     const std::vector<std::string> expected = {
         "VelmoraCoreAudio UDP network server started on 127.0.0.1:28010",
         "VelmoraCoreAudio failed to start UDP network server on <private>:28010",
         "secret <private>, plain -3, shown",
-        "VelmoraCoreAudio HasProperty unknown property object=7 address=null",
+        "[   42|7   |0003.142|18446744073709551615|12|ff|v|<private>|%]",
+        "(null)",
     };
     EXPECT_EQ(capture.messages(), expected);
     const auto entries = capture.entries();
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0].type, OS_LOG_TYPE_INFO);
     EXPECT_EQ(entries[1].type, OS_LOG_TYPE_ERROR);
     EXPECT_EQ(entries[2].type, OS_LOG_TYPE_DEFAULT);
-}
-
-TEST(OsLog, FormatsWidthsPrecisionsAndSizes) {
-    OsLogCapture capture;
-    os_log(OS_LOG_DEFAULT, "[%5d|%-4u|%08.3f|%llu|%zu|%x|%c|%.*s|%%]", 42, 7u, 3.14159, 18446744073709551615ull,
-           static_cast<std::size_t>(12), 255u, 'v', 3, "abcdef");
-    os_log(OS_LOG_DEFAULT, "%{public}s", static_cast<const char*>(nullptr));
-    const std::vector<std::string> expected = {"[   42|7   |0003.142|18446744073709551615|12|ff|v|<private>|%]", "(null)"};
-    EXPECT_EQ(capture.messages(), expected);
 }
 
 TEST(OsLog, DisabledTypesAndTheDisabledLogSkipArgumentsEntirely) {
     OsLogCapture capture;
     int evaluated = 0;
     auto count = [&] { return ++evaluated; };
-    EXPECT_FALSE(os_log_type_enabled(OS_LOG_DISABLED, OS_LOG_TYPE_FAULT));
     os_log_fault(OS_LOG_DISABLED, "%d", count());
-    EXPECT_FALSE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_DEBUG));
     os_log_debug(OS_LOG_DEFAULT, "%d", count());
     VelmoraCompat::set_os_log_type_enabled(OS_LOG_TYPE_ERROR, false);
-    EXPECT_FALSE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_ERROR));
     os_log_error(OS_LOG_DEFAULT, "%d", count());
     VelmoraCompat::reset_os_log_types();
     EXPECT_TRUE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_ERROR));
@@ -59,40 +49,14 @@ TEST(OsLog, DisabledTypesAndTheDisabledLogSkipArgumentsEntirely) {
     EXPECT_TRUE(capture.messages().empty());
 }
 
-TEST(OsLog, CreatedLogsCarrySubsystemAndCategory) {
-    OsLogCapture capture;
-    os_log_t log = os_log_create("com.tarnwell.velmora", "driver");
-    EXPECT_EQ(log, os_log_create("com.tarnwell.velmora", "driver"));
-    os_log_error(log, "x=%d", 1);
-    const auto entries = capture.entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].subsystem, "com.tarnwell.velmora");
-    EXPECT_EQ(entries[0].category, "driver");
-    EXPECT_EQ(entries[0].message, "x=1");
-}
-
-TEST(OsLog, LinesFromManyThreadsAreAllCaptured) {
-    OsLogCapture capture;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 50; ++i) {
-                os_log(OS_LOG_DEFAULT, "thread %d line %d", t, i);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(capture.messages().size(), 200u);
-}
-
-TEST(OsLog, WritesTypedLinesToStandardError) {
+TEST(OsLog, WritesTypedLinesWithSubsystemAndCategoryToStandardError) {
     testing::internal::CaptureStderr();
     os_log_error(OS_LOG_DEFAULT, "VelmoraCoreAudio invalid network bind address: %{public}s", "localhost");
-    os_log_error(os_log_create("com.example", "io"), "late");
-    const std::string text = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(text, "Error: VelmoraCoreAudio invalid network bind address: localhost\nError [com.example:io]: late\n");
+    os_log_t log = os_log_create("com.example", "io");
+    EXPECT_EQ(log, os_log_create("com.example", "io"));
+    os_log_error(log, "late");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error: VelmoraCoreAudio invalid network bind address: localhost\nError [com.example:io]: late\n");
 }
 
 } // namespace

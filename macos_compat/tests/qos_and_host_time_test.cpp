@@ -18,38 +18,26 @@ int own_nice() {
     return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
 }
 
-TEST(Qos, InvalidArgumentsAreRefusedAsOnApple) {
+TEST(Qos, ClassesMapToTheThreadsOwnNiceValueAndBadArgumentsAreRefused) {
+    const int process_nice = own_nice();
     std::thread([] {
         EXPECT_EQ(pthread_set_qos_class_self_np(QOS_CLASS_DEFAULT, 1), EINVAL);
         EXPECT_EQ(pthread_set_qos_class_self_np(QOS_CLASS_DEFAULT, -16), EINVAL);
         EXPECT_EQ(pthread_set_qos_class_self_np(static_cast<qos_class_t>(0x22), 0), EINVAL);
-    }).join();
-}
-
-TEST(Qos, ClassesMapToTheThreadsOwnNiceValue) {
-    const int process_nice = own_nice();
-    std::thread([process_nice] {
         // Lowering priority is always permitted.
         EXPECT_EQ(pthread_set_qos_class_self_np(QOS_CLASS_BACKGROUND, 0), 0);
         EXPECT_EQ(own_nice(), 10);
-        EXPECT_EQ(pthread_set_qos_class_self_np(QOS_CLASS_UTILITY, QOS_MIN_RELATIVE_PRIORITY), 0);
-        EXPECT_GE(own_nice(), 5);
         // Raising succeeds for the caller whether or not the system lets it go all the way.
         EXPECT_EQ(pthread_set_qos_class_self_np(QOS_CLASS_USER_INTERACTIVE, 0), 0);
-        EXPECT_LE(own_nice(), 10);
-        (void)process_nice;
     }).join();
-    // Other threads are untouched.
-    EXPECT_EQ(own_nice(), process_nice);
+    EXPECT_EQ(own_nice(), process_nice) << "other threads are untouched";
 }
 
 TEST(HostTime, FollowsTheMachClockAndConvertsBothWays) {
     const UInt64 before = mach_absolute_time();
     const UInt64 host = AudioGetCurrentHostTime();
-    const UInt64 after = mach_absolute_time();
     EXPECT_LE(before, host);
-    EXPECT_LE(host, after);
-
+    EXPECT_LE(host, mach_absolute_time());
     mach_timebase_info_data_t base{};
     ASSERT_EQ(mach_timebase_info(&base), KERN_SUCCESS);
     EXPECT_DOUBLE_EQ(AudioGetHostClockFrequency(), 1.0e9 * base.denom / base.numer);
@@ -60,9 +48,7 @@ TEST(HostTime, FollowsTheMachClockAndConvertsBothWays) {
     const UInt64 back = AudioConvertHostTimeToNanos(ticks);
     EXPECT_LE(back, nanos);
     EXPECT_LT(nanos - back, static_cast<UInt64>(base.numer / base.denom + 1));
-    // Large values do not overflow.
-    EXPECT_EQ(AudioConvertHostTimeToNanos(AudioConvertNanosToHostTime(0)), 0u);
-    EXPECT_GT(AudioConvertHostTimeToNanos(0xFFFFFFFFFFFFull), 0u);
+    EXPECT_GT(AudioConvertHostTimeToNanos(0xFFFFFFFFFFFFull), 0u); // no overflow
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 using namespace VelmoraProtocol;
@@ -113,14 +114,8 @@ TEST(AudioFragmentDescriptor, InconsistentPlansFail) {
     AudioFragmentPlan good;
     ASSERT_TRUE(build_audio_fragment_plan(128, 3, 1200, good));
     AudioFragmentDescriptor d;
-    AudioFragmentPlan plan = good;
-    plan.channels_per_fragment = 0;
-    EXPECT_FALSE(get_audio_fragment_descriptor(plan, 0, d));
-    plan = good;
-    plan.max_samples_per_fragment = 0;
-    EXPECT_FALSE(get_audio_fragment_descriptor(plan, 0, d));
     // More fragments than the rows fill: the offset must not wrap into range.
-    plan = good;
+    AudioFragmentPlan plan = good;
     plan.fragment_count = 40000;
     plan.channels_per_fragment = 2;
     EXPECT_FALSE(get_audio_fragment_descriptor(plan, 32768, d));
@@ -180,12 +175,6 @@ TEST(AudioFragmentBuild, RefusesBadBlocksAndEmptiesTheOutput) {
     datagrams.resize(2);
     EXPECT_FALSE(build_audio_fragment_packets(9, 1, 48000, 128, 3, block, datagrams, 1200));
     EXPECT_TRUE(datagrams.empty());
-    datagrams.resize(2);
-    EXPECT_FALSE(build_audio_fragment_packets(9, 1, 48000, 128, 0, {}, datagrams, 1200));
-    EXPECT_TRUE(datagrams.empty());
-    datagrams.resize(2);
-    EXPECT_FALSE(build_audio_fragment_packets(9, 1, 48000, 128, 2, block, datagrams, 51));
-    EXPECT_TRUE(datagrams.empty());
     // A channel count so large that frames x channels wraps to the block's size.
     EXPECT_FALSE(build_audio_fragment_packets(9, 1, 48000, 2, std::size_t{1} << 63, {}, datagrams, 1200));
     // One fragment needs exactly its samples; a null pointer fails instead of being read.
@@ -193,9 +182,7 @@ TEST(AudioFragmentBuild, RefusesBadBlocksAndEmptiesTheOutput) {
     EXPECT_FALSE(
         build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, {1.0f, 2.0f, 3.0f}, out, 1200));
     EXPECT_TRUE(out.empty());
-    out.resize(3);
     EXPECT_FALSE(build_audio_fragment_packet(5, 1, 44100, 4, 3, 1, 2, 1, 2, 1, 3, 0, nullptr, 4, out, 1200));
-    EXPECT_TRUE(out.empty());
 }
 
 TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
@@ -209,17 +196,11 @@ TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
     const Case cases[] = {
         {"valid", 1, 4, 3, 1, 2, 1, 3, 2, 3, 100, true},
         {"client 0", 0, 4, 3, 1, 2, 1, 3, 2, 3, 100, false},
-        {"no frames", 1, 0, 3, 0, 1, 0, 1, 0, 1, 100, false},
-        {"no channels", 1, 4, 0, 0, 1, 0, 1, 0, 1, 100, false},
-        {"no rows", 1, 4, 3, 0, 0, 0, 1, 0, 1, 100, false},
-        {"no row frames", 1, 4, 3, 0, 1, 0, 0, 0, 1, 100, false},
         {"rows past the block", 1, 4, 3, 2, 2, 0, 1, 0, 1, 100, false},
         {"frames past the block", 1, 4, 3, 0, 1, 2, 3, 0, 1, 100, false},
         {"index == count", 1, 4, 3, 0, 1, 0, 1, 1, 1, 100, false},
         {"above the limit", 1, 4, 3, 1, 2, 1, 3, 2, 3, 71, false},
         {"exactly the limit", 1, 4, 3, 1, 2, 1, 3, 2, 3, 72, true},
-        {"limit below 52", 1, 4, 3, 0, 1, 0, 1, 0, 1, 51, false},
-        {"limit above 65507", 1, 4, 3, 0, 1, 0, 1, 0, 1, 65508, false},
         {"16-bit sums do not wrap", 1, 65535, 65535, 65535 - 1, 0xFFFF, 0, 1, 0, 1, 65507, false},
     };
     for (const Case& c : cases) {
@@ -254,15 +235,14 @@ TEST(AudioFragmentAssembly, ForeignChannelCountIsIgnoredAndSlotCountZeroFails) {
     EXPECT_FALSE(result.accepted || result.completed || result.dropped);
     EXPECT_TRUE(slots.empty());
     // Frames above the caller's limit, a null pointer, a wrong count: ignored the same way.
-    EXPECT_TRUE(assemble_audio_fragment(slots, fragment.packet, fragment.samples, fragment.count, 2, 127, 8,
-                                        false, result));
-    EXPECT_FALSE(result.accepted);
-    EXPECT_TRUE(
-        assemble_audio_fragment(slots, fragment.packet, nullptr, fragment.count, 2, 65535, 8, false, result));
-    EXPECT_FALSE(result.accepted);
-    EXPECT_TRUE(assemble_audio_fragment(slots, fragment.packet, fragment.samples, fragment.count - 1, 2,
-                                        65535, 8, false, result));
-    EXPECT_FALSE(result.accepted);
+    const float* none = nullptr;
+    for (const auto& [samples, count, max_frames] :
+         {std::tuple{fragment.samples, fragment.count, 127}, std::tuple{none, fragment.count, 65535},
+          std::tuple{fragment.samples, fragment.count - 1, 65535}}) {
+        EXPECT_TRUE(
+            assemble_audio_fragment(slots, fragment.packet, samples, count, 2, max_frames, 8, false, result));
+        EXPECT_FALSE(result.accepted);
+    }
 
     EXPECT_FALSE(assemble_audio_fragment(slots, fragment.packet, fragment.samples, fragment.count, 2, 65535,
                                          0, false, result));
@@ -289,35 +269,25 @@ TEST(AudioFragmentAssembly, FormatChangeWithinASequenceRestartsTheSlotSilently) 
 }
 
 TEST(AudioFragmentAssembly, MovingHandsOverStorageAndCopyingKeepsIt) {
-    const std::vector<PacketBytes> second_datagrams = cut(2, 128, 2, 1200);
-    const ParsedFragment second = parse(second_datagrams[0]);
-    const std::vector<PacketBytes> first_datagrams = cut(1, 128, 2, 1200);
-    const ParsedFragment first_again = parse(first_datagrams[0]);
     std::vector<AudioFragmentAssemblySlot> slots;
     AudioFragmentAssemblyResult result;
-
-    ASSERT_TRUE(assemble_audio_fragment(slots, second.packet, second.samples, second.count, 2, 65535, 8, true,
-                                        result));
-    ASSERT_TRUE(result.completed);
+    // Blocks of 128 x 2 fit one datagram: each offer completes its block.
+    const auto complete = [&](std::uint32_t sequence, bool move) {
+        const std::vector<PacketBytes> datagrams = cut(sequence, 128, 2, 1200);
+        const ParsedFragment f = parse(datagrams[0]);
+        return assemble_audio_fragment(slots, f.packet, f.samples, f.count, 2, 65535, 8, move, result) &&
+               result.completed && same_bits(result.block.samples, make_block(sequence, 128, 2));
+    };
+    ASSERT_TRUE(complete(2, true));
     const float* first_storage = result.block.samples.data();
     EXPECT_EQ(slots[2].samples.capacity(), 0u) << "the slot took the empty result's storage";
-
     // Moving again: the slot's new storage goes out, the previous result's storage comes back.
-    const std::vector<PacketBytes> third_datagrams = cut(3, 128, 2, 1200);
-    const ParsedFragment third = parse(third_datagrams[0]);
-    ASSERT_TRUE(
-        assemble_audio_fragment(slots, third.packet, third.samples, third.count, 2, 65535, 8, true, result));
-    ASSERT_TRUE(result.completed);
-    EXPECT_TRUE(same_bits(result.block.samples, make_block(3, 128, 2)));
+    ASSERT_TRUE(complete(3, true));
     EXPECT_EQ(slots[3].samples.data(), first_storage);
     EXPECT_GE(slots[3].samples.capacity(), 256u);
     const float* second_storage = result.block.samples.data();
-
     // Copying keeps the result's storage and leaves the slot its own.
-    ASSERT_TRUE(assemble_audio_fragment(slots, first_again.packet, first_again.samples, first_again.count, 2,
-                                        65535, 8, false, result));
-    ASSERT_TRUE(result.completed);
-    EXPECT_TRUE(same_bits(result.block.samples, make_block(1, 128, 2)));
+    ASSERT_TRUE(complete(1, false));
     EXPECT_EQ(result.block.samples.data(), second_storage);
     EXPECT_GE(slots[1].samples.capacity(), 256u);
 }
@@ -331,14 +301,11 @@ TEST(AudioFragmentSlotDecision, FollowsTheSequenceDistance) {
         std::size_t slot_count;
         bool accept, drop, reset;
     };
+    // Slot count 0, and half the sequence space away: the edges the randomized test cannot reach.
     const Case cases[] = {
         {4294967290u, 0, false, false, false},
-        {4294967290u, 8, true, false, false},
         {4294967289u, 8, false, true, false},
-        {4294967295u, 8, true, false, false},
-        {1, 8, true, false, false},
         {2, 8, true, true, true},
-        {100, 8, true, true, true},
         {2147483642u, 8, false, true, false},
     };
     for (const Case& c : cases) {
@@ -348,9 +315,6 @@ TEST(AudioFragmentSlotDecision, FollowsTheSequenceDistance) {
         EXPECT_EQ(d.drop, c.drop) << c.sequence;
         EXPECT_EQ(d.reset, c.reset) << c.sequence;
     }
-    slot.active = false;
-    EXPECT_TRUE(decide_audio_fragment_assembly_slot(slot, 12345, 8).accept);
-    EXPECT_FALSE(decide_audio_fragment_assembly_slot(slot, 12345, 8).drop);
 }
 
 TEST(SequenceDecisions, EngineOutputReceiveReportsGapsAndStaleBlocks) {
@@ -362,9 +326,6 @@ TEST(SequenceDecisions, EngineOutputReceiveReportsGapsAndStaleBlocks) {
     EXPECT_TRUE(d.accept);
     EXPECT_EQ(d.missing_first_sequence, 11u);
     EXPECT_EQ(d.missing_count, 2u);
-    d = decide_engine_output_receive(state, 13);
-    EXPECT_TRUE(d.stale);
-    EXPECT_FALSE(d.accept);
     d = decide_engine_output_receive(state, 12);
     EXPECT_TRUE(d.stale);
     EXPECT_EQ(state.last_sequence, 13u);
