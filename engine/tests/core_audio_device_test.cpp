@@ -252,21 +252,15 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
 TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwnSwitchDoesNot) {
     // The device runs 44100 Hz and 512 frames; open switches it to 48000 Hz and 128 frames, and
     // the HAL announces that on its notification thread, possibly after the listeners were added.
-    const Float64 rate = 44100.0;
-    const UInt32 frames = 256;
-    const auto set_rate = [&](AudioObjectID id) {
-        ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
-                  noErr);
+    const auto set = [](AudioObjectID id, Selector selector, auto value) {
+        ASSERT_EQ(Hal::set_property_externally(id, selector, &value, sizeof value), noErr);
     };
+    const auto set_rate = [&](AudioObjectID id) { set(id, kAudioDevicePropertyNominalSampleRate, Float64{44100}); };
     const std::function<void(AudioObjectID)> changes[] = {
         [](AudioObjectID) {},
         [](AudioObjectID id) { ASSERT_TRUE(Hal::kill_device(id)); },
         set_rate,
-        [&](AudioObjectID id) {
-            ASSERT_EQ(
-                Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
-                noErr);
-        },
+        [&](AudioObjectID id) { set(id, kAudioDevicePropertyBufferFrameSize, UInt32{256}); },
     };
     for (std::size_t c = 0; c < std::size(changes); ++c) {
         SCOPED_TRACE(c);
