@@ -435,18 +435,16 @@ TEST_F(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
     ASSERT_TRUE(rig.start(settings(4, 2)));
     rig.device->input[0].assign(128, 0.25f);
     rig.device->input[1].assign(128, -0.5f);
-    std::vector<float> block(4 * 128);
     std::uint64_t allocations = 0;
     for (unsigned cycle = 0; cycle < 2000; ++cycle) {
-        for (std::size_t i = 0; i < block.size(); ++i) {
-            block[i] = static_cast<float>(std::sin(0.05 * static_cast<double>(cycle * 128 + i % 128)));
-        }
         if (cycle % 97 != 0) { // an occasional missing block keeps the ratio moving
             VelmoraProtocol::SyncInfo sync;
             sync.server_sample_time = cycle * 128ull;
             rig.player.update_remote_timeline(sync);
-            const std::uint64_t now = rig.clock.now_ns();
-            rig.player.submit_playback_block(cycle, 48000, 128, 4, block, now - 1000, 0, now - 500);
+            const auto sine = [cycle](std::size_t, std::size_t i) {
+                return float(std::sin(0.05 * (cycle * 128 + i)));
+            };
+            rig.submit(cycle, 4, sine, 128, 48000, rig.clock.now_ns() - 500, rig.clock.now_ns() - 1000);
         }
         rig.clock.advance_ns(2666667);
         VelmoraTest::CountingAllocations scope;
