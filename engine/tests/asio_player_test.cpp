@@ -83,6 +83,7 @@ struct Rig {
     std::vector<std::string> log_lines;
     std::vector<std::pair<std::uint64_t, std::vector<float>>> captured;
     std::vector<std::pair<std::uint64_t, AsioPlayer::Telemetry>> telemetry;
+    std::vector<std::uint64_t> woke; // the clock after each move the loopback thread made
     std::optional<VelmoraTest::CountingAllocations> loopback_allocations;
     AsioPlayer player{[this] {
                           auto created = std::make_unique<ScriptedAudioDevice>();
@@ -110,6 +111,7 @@ struct Rig {
         clock.read_step_ns = 1000;
         clock.on_advance = [this](std::uint64_t now) {
             track(false);
+            woke.push_back(now);
             for (; feed && static_cast<double>(next_block) * nominal_step <= since_t0(now); ++next_block) {
                 std::vector<float> block(256, 0.5f);
                 std::fill(block.begin() + 128, block.end(), static_cast<float>(next_block));
@@ -666,29 +668,17 @@ TEST(LoopbackPlayer, StallsHoldTheCycleAndLateCyclesAreDropped) {
 TEST(LoopbackPlayer, WaitsBySleepingWholeMillisecondsThenToTheLastFifthOfAMillisecondThenSpins) {
     // 2048 frames at 48000 Hz: the first deadline is 42.67 ms after the start.
     const std::uint64_t deadline = t0 + 42666667;
-    VirtualPlayerClock clock(t0);
-    clock.read_step_ns = 1000;
-    std::vector<std::uint64_t> woke; // the clock after each sleep
-    clock.on_advance = [&woke](std::uint64_t now) { woke.push_back(now); };
-    AsioPlayer player([] { return std::unique_ptr<AudioDevice>(); }, clock);
+    Rig rig;
+    rig.feed = false;
     AudioDeviceSettings s = settings(2, 2);
     s.block_frames = 2048;
-    std::atomic<std::uint64_t> first_cycle{0};
-    ASSERT_TRUE(player.start_loopback(
-        s, nullptr,
-        [&](unsigned, unsigned short, unsigned short, const std::vector<float>&) {
-            std::uint64_t none = 0;
-            first_cycle.compare_exchange_strong(none, clock.now_ns());
-        },
-        nullptr));
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (first_cycle.load() == 0 && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    player.stop();
-    ASSERT_GE(first_cycle.load(), deadline);
+    ASSERT_TRUE(rig.start(s, true));
+    rig.run_for(0.05);
+    ASSERT_FALSE(rig.captured.empty());
+    ASSERT_GE(rig.captured[0].first, deadline);
     // One sleep of the whole milliseconds above 2 ms, one down to the last 0.2 ms (no busy wait
     // before it), then the spin: no further sleep before the deadline.
+    const auto& woke = rig.woke;
     ASSERT_EQ(std::count_if(woke.begin(), woke.end(), [&](std::uint64_t w) { return w < deadline; }), 2);
     EXPECT_NEAR(static_cast<double>(woke[0] - t0), 40e6, 20000);
     EXPECT_NEAR(static_cast<double>(deadline - woke[1]), 200000, 2000);
