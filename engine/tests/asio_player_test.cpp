@@ -440,9 +440,7 @@ TEST_F(RealtimeCycle, DeviceCycleNeitherAllocatesNorLocks) {
     std::uint64_t allocations = 0;
     for (unsigned cycle = 0; cycle < 2000; ++cycle) {
         if (cycle % 97 != 0) { // an occasional missing block keeps the ratio moving
-            VelmoraProtocol::SyncInfo sync;
-            sync.server_sample_time = cycle * 128ull;
-            rig.player.update_remote_timeline(sync);
+            rig.player.update_remote_timeline({.server_sample_time = cycle * 128ull});
             const auto sine = [cycle](std::size_t, std::size_t i) {
                 return float(std::sin(0.05 * (cycle * 128 + i)));
             };
@@ -470,9 +468,7 @@ TEST(AsioPlayerConcurrency, RestartingWhileTheNetworkThreadSubmitsIsSafe) {
     std::thread network([&] {
         std::vector<float> block(256, 0.5f);
         for (unsigned sequence = 0; network_running.load(); ++sequence) {
-            VelmoraProtocol::SyncInfo sync;
-            sync.server_sample_time = std::uint64_t{sequence} * 128;
-            player.update_remote_timeline(sync);
+            player.update_remote_timeline({.server_sample_time = std::uint64_t{sequence} * 128});
             player.submit_playback_block(sequence, 48000, 128, 2, block, 0, 0, 0);
             (void)player.get_playback_buffered_frames();
         }
