@@ -33,7 +33,8 @@ TEST(NetworkPump, BlocksWithoutClientsAreDroppedAndAListenerGetsSyncsAlone) {
     auto publish_blocks = [&](int count) {
         const std::vector<float> samples(32 * 128, 0.5F);
         for (int i = 0; i < count; ++i) {
-            runtime->publish_output_block(samples.data(), 128, 48000, VelmoraPlatform::host_time_nanoseconds());
+            runtime->publish_output_block(samples.data(), 128, 48000,
+                                          VelmoraPlatform::host_time_nanoseconds());
         }
     };
     publish_blocks(3);
