@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 namespace {
 
 using namespace HalTest;
@@ -144,10 +142,10 @@ TEST_F(HalProperties, StreamsDescribeTheirLayoutAndFormat) {
     };
     EXPECT_EQ(format(inputs[0]).mFormatFlags, kAudioFormatFlagsNativeFloatPacked);
     EXPECT_EQ(format(inputs[0]).mBytesPerFrame, 8u);
-    const AudioStreamBasicDescription int24 = format(inputs[1]);
-    EXPECT_EQ(std::tuple(int24.mFormatFlags, int24.mBitsPerChannel, int24.mBytesPerFrame),
-              std::tuple(kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved,
-                         24u, 3u));
+    EXPECT_EQ(format(inputs[1]).mFormatFlags,
+              kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved);
+    EXPECT_EQ(format(inputs[1]).mBitsPerChannel, 24u);
+    EXPECT_EQ(format(inputs[1]).mBytesPerFrame, 3u);
     EXPECT_EQ(format(outputs[0]).mFormatFlags, kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved);
     EXPECT_EQ(format(outputs[1]).mSampleRate, 44100.0);
     // Stream configuration: one buffer per interleaved stream, one per channel otherwise.
@@ -159,9 +157,9 @@ TEST_F(HalProperties, StreamsDescribeTheirLayoutAndFormat) {
     ASSERT_EQ(AudioObjectGetPropertyData(device, &config, 0, nullptr, &size, list), kAudioHardwareNoError);
     ASSERT_EQ(list->mNumberBuffers, 5u);
     for (UInt32 b = 0; b < 5; ++b) {
-        const AudioBuffer& buffer = list->mBuffers[b];
-        EXPECT_EQ(std::tuple(buffer.mNumberChannels, buffer.mData, buffer.mDataByteSize),
-                  std::tuple(1u, nullptr, 0u)) << b;
+        EXPECT_EQ(list->mBuffers[b].mNumberChannels, 1u);
+        EXPECT_EQ(list->mBuffers[b].mData, nullptr);
+        EXPECT_EQ(list->mBuffers[b].mDataByteSize, 0u);
     }
 }
 
