@@ -1,14 +1,13 @@
 // The network client against the real server core on 127.0.0.1, with a test thread playing the
 // device's IO thread: discovery, the compatibility probe, time probes and the rate report, output
 // blocks in order with silence for a dropped sequence, input for sequence + latency arriving in
-// the device input, the disconnect, and a server restarting under a running client.
+// the device input, and the disconnect.
 #include "server_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 
 using namespace velmora_test;
@@ -18,11 +17,11 @@ namespace {
 
 // A server and one engine whose input the device loop watches.
 struct Rig {
-    explicit Rig(std::uint32_t first_sequence = 0) {
+    Rig() {
         server.device().set_input_observer([this](std::uint32_t sequence, bool exact, const float* input) {
             engine.observe(sequence, exact, input);
         });
-        started = server.start(first_sequence) && engine.start(server.port());
+        started = server.start() && engine.start(server.port());
     }
     ~Rig() { server.device().stop(); } // the observer uses the engine
     ServerSide server;
@@ -54,10 +53,6 @@ TEST(ClientServer, ProbeMeasuresAudioFlowsBothWaysAndStopDisconnects) {
         t = client.telemetry();
         offset = client.clock_offset_ns().value_or(INT64_MAX);
     } while (client.telemetry().probe_responses != t.probe_responses);
-    std::printf("loopback: rtt last/min/max %u/%u/%u us, clock offset %lld ns (probe rtt %u us), sync age "
-                "p50 %u us\n",
-                t.rtt_last_us, t.rtt_min_us, t.rtt_max_us, static_cast<long long>(offset),
-                t.clock_offset_rtt_us, t.sync_age_p50_us);
     EXPECT_GT(t.rtt_min_us, 0u);
     EXPECT_NE(t.rtt_p50_us, 0u);
     EXPECT_EQ(t.clock_offset_valid, 1u);
@@ -106,28 +101,6 @@ TEST(ClientServer, ADroppedSequenceArrivesAsASilentBlockInOrder) {
     const auto silent = rig.engine.silent_sequences();
     EXPECT_NE(std::find(silent.begin(), silent.end(), dropped), silent.end());
     EXPECT_EQ(rig.engine.backwards, 0u);
-    EXPECT_EQ(rig.engine.content_errors, 0u);
-}
-
-TEST(ClientServer, AServerRestartingUnderARunningClientIsFollowed) {
-    // Far from 0, so that the restart moves the numbers back by much more than a second.
-    Rig rig(100000);
-    ASSERT_TRUE(rig.started);
-    ASSERT_TRUE(wait_for([&] { return rig.engine.real_blocks >= 50 && rig.engine.input_cycles >= 20; }));
-
-    ASSERT_TRUE(rig.server.restart());
-    rig.engine.input_cycles = 0;
-    const auto restarted = std::chrono::steady_clock::now();
-    // Syncs with the new numbers are accepted, output flows again and input reaches the device.
-    EXPECT_TRUE(wait_for([&] {
-        return rig.engine.last_sync < 100000 && rig.engine.last_block < 100000 &&
-               rig.engine.last_block > 20 && rig.engine.input_cycles >= 20;
-    }));
-    std::printf(
-        "after the restart: output and input flowing again within %lld ms\n",
-        static_cast<long long>(
-            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - restarted).count()));
-    EXPECT_EQ(rig.engine.client.sequence_events().server_restarts, 1u);
     EXPECT_EQ(rig.engine.content_errors, 0u);
 }
 

@@ -95,8 +95,6 @@ TEST(EngineRuntimeStress, ResyncsAndRecoveriesWhileBlocksStream) {
     EXPECT_GT(reads.load(), 100u);
     EXPECT_EQ(torn.load(), 0u);
     EXPECT_EQ(runtime.get_state().status, velmora_engine_status_stopped);
-    std::printf("%d resyncs, %d recoveries, %d devices opened, %llu state reads\n", resyncs, recoveries,
-                g_devices_opened.load(), static_cast<unsigned long long>(reads.load()));
 }
 
 } // namespace

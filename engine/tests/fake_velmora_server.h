@@ -102,7 +102,6 @@ private:
 };
 
 struct FakeServerOptions {
-    const char* address = "127.0.0.1";
     // When set, discovery and probe answers leave from this other loopback address (same port).
     const char* reply_address = nullptr;
     bool answer_discovery = true;
@@ -126,16 +125,14 @@ public:
         std::size_t discovery_requests = 0;
         std::size_t probe_requests = 0;
         std::size_t announces = 0;
-        std::uint32_t announce_session = 0;
         std::vector<std::int64_t> announced_inputs;
-        std::vector<std::uint32_t> disconnect_sessions;
         std::size_t input_fragments = 0;
         std::vector<VelmoraProtocol::CompletedOutputBlock> input_blocks;
         bool has_client = false;
     };
 
     explicit FakeVelmoraServer(FakeServerOptions options = {})
-        : options_(std::move(options)), socket_(options_.address) {
+        : options_(std::move(options)) {
         if (options_.reply_address != nullptr) {
             reply_socket_ = std::make_unique<UdpSocket>(options_.reply_address, socket_.port());
             threads_.emplace_back([this] { run(*reply_socket_); });
@@ -235,11 +232,8 @@ private:
                     vp::PacketParseResult::ok) {
                     continue;
                 }
-                if (inputs.empty() && outputs.empty()) {
-                    seen_.disconnect_sessions.push_back(announce.session_id);
-                } else {
+                if (!inputs.empty() || !outputs.empty()) { // an empty one is a disconnect
                     ++seen_.announces;
-                    seen_.announce_session = announce.session_id;
                     seen_.announced_inputs = inputs;
                     seen_.has_client = true;
                     client_ = from;

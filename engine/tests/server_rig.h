@@ -109,25 +109,8 @@ public:
         device_.stop();
         server_.stop();
     }
-    bool start(std::uint32_t first_sequence = 0) {
-        runtime_->reset_to_sequence(first_sequence);
-        return open();
-    }
-    // Stops and starts again as the plug-in does when its last host client leaves and a new one
-    // attaches: the runtime is reset and numbers its blocks from 0 again, on the same port.
-    bool restart() {
-        server_.stop();
-        device_.stop();
+    bool start() {
         runtime_->reset();
-        return open();
-    }
-    std::uint16_t port() const { return port_; }
-    DeviceLoop& device() { return device_; }
-    VelmoraMac::CoreAudioHalRuntime& runtime() { return *runtime_; }
-    VelmoraMac::CoreAudioNetworkServer& server() { return server_; }
-
-private:
-    bool open() {
         VelmoraMac::CoreAudioNetworkServer::Config config;
         config.endpoint = VelmoraCore::Ipv4Endpoint{VelmoraCore::kIpv4Loopback, port_};
         // Long enough that only a disconnect, never the time-out, removes a client in these tests.
@@ -139,6 +122,12 @@ private:
         device_.start();
         return port_ != 0;
     }
+    std::uint16_t port() const { return port_; }
+    DeviceLoop& device() { return device_; }
+    VelmoraMac::CoreAudioHalRuntime& runtime() { return *runtime_; }
+    VelmoraMac::CoreAudioNetworkServer& server() { return server_; }
+
+private:
 
     std::unique_ptr<VelmoraMac::CoreAudioHalRuntime> runtime_ =
         std::make_unique<VelmoraMac::CoreAudioHalRuntime>();
@@ -171,7 +160,6 @@ public:
                    settings, recorder.log(),
                    [this](const VelmoraProtocol::CompletedOutputBlock& b) { on_block(b); },
                    [this, sync](const VelmoraProtocol::SyncInfo& info) {
-                       last_sync = info.sequence;
                        if (record_syncs) {
                            sync(info);
                        }
@@ -196,7 +184,6 @@ public:
     VelmoraClient client;
     ClientRecorder recorder;
     bool record_syncs = true;
-    std::atomic<std::uint32_t> last_sync{0};
     std::atomic<std::uint32_t> last_block{0};
     std::atomic<std::uint64_t> real_blocks{0}, silent_blocks{0}, content_errors{0};
     std::atomic<std::uint64_t> backwards{0};        // a block not newer than the one before
