@@ -367,6 +367,24 @@ TEST(AsioPlayerCapture, TheRingHoldsOneBlockLessThanItsSlotsAndGrowsWithTheQueue
     }
 }
 
+// Syncs reach the clock estimate through the player: an implausible ratio is skipped but becomes
+// the reference for the next one.
+TEST(AsioPlayerClock, ImplausibleSyncRatioIsIgnoredButBecomesTheReference) {
+    Rig rig;
+    AudioDeviceSettings s = settings(1);
+    s.block_frames = 100;
+    ASSERT_TRUE(rig.start(s));
+    for (const auto& [position, cycles] : std::initializer_list<std::pair<std::uint64_t, int>>{
+             {5000, 10},   // first point (5000, 0)
+             {6060, 10},   // (6060, 1000): 1.06 is ignored
+             {7070, 2}}) { // (7070, 2000): 1.01 against the new reference
+        EXPECT_EQ(rig.player.input_clock_ratio(), 1.0);
+        rig.player.update_remote_timeline({.server_sample_time = position});
+        rig.cycles(cycles);
+    }
+    EXPECT_NEAR(rig.publish().pll_ratio, 0.98 + 0.02 * 1.01, 1e-12);
+}
+
 TEST(AsioPlayerStatistics, PublishedOnceASecondWithExactLinesAndTimings) {
     Rig rig;
     AudioDeviceSettings s = settings(1);
