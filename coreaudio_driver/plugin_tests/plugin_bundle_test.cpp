@@ -7,11 +7,9 @@
 #include <velmora/audio_server/plugin_bundle.h>
 #include <velmora/server/debug_shared_stats.h>
 #include <velmora/test_support/machine_lock.h>
-#include <velmora_compat/os_log_capture.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,27 +71,16 @@ TEST(PlugInBundle, FactoryAndFirstAndLastClientOfTheRealNetworkServer) {
 
     VelmoraTest::PlugInTestHost host(bundle->driver());
     ASSERT_EQ(host.table().Initialize(host.driver(), nullptr), kAudioHardwareNoError);
-    VelmoraCompat::OsLogCapture capture;
+    // First and last client, as the host counts them, start and stop the real server and its
+    // record (a second client and a stray detach are shown on the driver with a fake server).
     EXPECT_FALSE(debug_record_exists());
     EXPECT_FALSE(server_answers(port));
     ASSERT_EQ(host.add_client(), kAudioHardwareNoError);
     EXPECT_TRUE(debug_record_exists());
     EXPECT_TRUE(server_answers(port));
-    const std::vector<std::string> messages = capture.messages();
-    EXPECT_NE(std::find(messages.begin(), messages.end(),
-                        "VelmoraCoreAudio UDP network server started on 127.0.0.1:" + std::to_string(port)),
-              messages.end());
-    ASSERT_EQ(host.add_client(), kAudioHardwareNoError);
-    ASSERT_EQ(host.remove_client(), kAudioHardwareNoError);
-    EXPECT_TRUE(server_answers(port));
     ASSERT_EQ(host.remove_client(), kAudioHardwareNoError);
     EXPECT_FALSE(debug_record_exists());
     EXPECT_FALSE(server_answers(port));
-    // A refused extra detach does not disturb the next attach.
-    ASSERT_EQ(host.remove_client(), kAudioHardwareNoError);
-    ASSERT_EQ(host.add_client(), kAudioHardwareNoError);
-    EXPECT_TRUE(server_answers(port));
-    ASSERT_EQ(host.remove_client(), kAudioHardwareNoError);
     bundle.reset();
     std::filesystem::remove(config);
     ::unsetenv("VELMORA_DRIVER_CONFIG");

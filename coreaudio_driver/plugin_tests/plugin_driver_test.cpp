@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -72,13 +73,11 @@ TEST_F(DriverTest, FirstClientStartsTheServerFromTheConfigurationAndLastStopsIt)
     EXPECT_FALSE(record_exists(debug_.name()));
     ASSERT_EQ(host_.add_client(), kAudioHardwareNoError);
     ASSERT_EQ(server_.starts.size(), 1u);
-    const VelmoraMac::PlugInNetworkSettings settings = server_.starts[0];
-    EXPECT_EQ(settings.bind_address, 0x7F000002u);
-    EXPECT_EQ(settings.listen_port, 28123);
-    EXPECT_EQ(settings.client_timeout_ms, 900u);
-    EXPECT_EQ(settings.recv_buffer_bytes, 4096u);
-    EXPECT_EQ(settings.send_buffer_bytes, 8192u);
-    EXPECT_EQ(settings.payload_bytes, 1200u); // 51 is below the smallest fragment
+    const VelmoraMac::PlugInNetworkSettings& s = server_.starts[0];
+    // 51 is below the smallest fragment.
+    EXPECT_EQ(std::make_tuple(s.bind_address, s.listen_port, s.client_timeout_ms, s.recv_buffer_bytes,
+                              s.send_buffer_bytes, s.payload_bytes),
+              std::make_tuple(0x7F000002u, std::uint16_t{28123}, 900u, 4096u, 8192u, 1200u));
     EXPECT_TRUE(record_exists(debug_.name()));
     EXPECT_EQ(capture.messages(), Lines{"VelmoraCoreAudio UDP network server started on 127.0.0.2:28123"});
     EXPECT_EQ(capture.entries()[0].type, OS_LOG_TYPE_INFO);
@@ -243,9 +242,7 @@ TEST_F(DriverTest, ZeroTimeStampIsZeroBeforeIOAndThenAdvancesInStepsOf10923Frame
     UInt64 host_time = 5;
     UInt64 seed = 5;
     ASSERT_EQ(zero_time_stamp(&sample_time, &host_time, &seed), kAudioHardwareNoError);
-    EXPECT_EQ(sample_time, 0.0);
-    EXPECT_EQ(host_time, 0u);
-    EXPECT_EQ(seed, 1u);
+    EXPECT_EQ(std::make_tuple(sample_time, host_time, seed), std::make_tuple(0.0, UInt64{0}, UInt64{1}));
     EXPECT_EQ(zero_time_stamp(nullptr, nullptr, nullptr), kAudioHardwareNoError);
 
     const UInt64 start = 5000000000ull;

@@ -101,7 +101,6 @@ TEST_F(ServerProcessTest, EchoReturnsTheClientsSignalAtAConstantSequenceOffset) 
     ASSERT_GT(events.syncs.size(), 100u);
     const double rate = static_cast<double>(events.syncs.size() - 1) * 1e9 /
                         static_cast<double>(events.sync_times_ns.back() - events.sync_times_ns.front());
-    std::printf("syncs: %.1f per second\n", rate);
     EXPECT_GT(rate, 375.0 * 0.25);
     EXPECT_LT(rate, 375.0 * 1.2);
     for (const auto& sync : events.syncs) {

@@ -102,10 +102,10 @@ protected:
         runtime->set_debug_state(nullptr);
     }
     // Starts the server and the device stand-in.
-    void start(std::uint32_t client_timeout_ms = 5000) {
+    void start() {
         CoreAudioNetworkServer::Config config;
         config.endpoint = {VelmoraCore::kIpv4Loopback, 0};
-        config.client_timeout_ms = client_timeout_ms;
+        config.client_timeout_ms = 5000;
         ASSERT_TRUE(server.start(runtime.get(), config, &debug));
         port = server.input_endpoint().port;
         device = std::make_unique<DeviceStandIn>(*runtime);
@@ -158,11 +158,9 @@ TEST_F(ServerTest, AnswersDiscoveryAndTimeProbesWithItsBoundPort) {
     VelmoraProtocol::TimeProbeResponsePacket probe;
     ASSERT_EQ(parse_time_probe_response_packet(answer->data(), static_cast<int>(answer->size()), probe),
               VelmoraProtocol::PacketParseResult::ok);
-    const std::uint64_t t1 = probe.client_send_time_ns, t2 = probe.server_receive_time_ns,
-                        t3 = probe.server_send_time_ns;
-    EXPECT_EQ(t1, 12345U);
-    EXPECT_GT(t2, 0U);
-    EXPECT_GE(t3, t2);
+    EXPECT_EQ(probe.client_send_time_ns, 12345U);
+    EXPECT_GT(probe.server_receive_time_ns, 0U);
+    EXPECT_GE(probe.server_send_time_ns, probe.server_receive_time_ns);
 }
 
 // Two clients: each gets syncs and blocks of exactly its output channels; their input, aimed 12
@@ -240,21 +238,16 @@ TEST_F(ServerTest, InputForBlocksAlreadyPlayedIsCountedLate) {
     EXPECT_EQ(debug.snapshot().exact_match_count, 0);
 }
 
-// A client that stops announcing expires after the time-out (not before); one that disconnects
-// goes at once. Neither is sent anything afterwards.
-TEST_F(ServerTest, SilentClientsExpireAndDisconnectedOnesGoAtOnce) {
-    start(300);
-    const auto before_announce = std::chrono::steady_clock::now();
-    auto silent = announced(61, {}, {0});
+// A client that disconnects goes at once and is sent nothing afterwards. (Expiry after the time-out
+// is shown through the server process.)
+TEST_F(ServerTest, DisconnectedClientsGoAtOnce) {
+    start();
     auto leaving = announced(71, {}, {0});
     ASSERT_TRUE(leaving->disconnect(71, 11));
-    ASSERT_TRUE(wait_for([&] { return server.udp_input_stats().disconnects_accepted == 1; }));
     ASSERT_TRUE(wait_for([&] { return debug.snapshot().active_client_count == 0; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - before_announce, 295ms);
-    for (UdpTestClient* client : {silent.get(), leaving.get()}) {
-        client->drain(100ms); // what was in flight
-        EXPECT_FALSE(client->receive(200ms)) << "nothing is sent to a client that left";
-    }
+    EXPECT_EQ(server.udp_input_stats().disconnects_accepted, 1U);
+    leaving->drain(100ms); // what was in flight
+    EXPECT_FALSE(leaving->receive(200ms)) << "nothing is sent to a client that left";
 }
 
 TEST_F(ServerTest, MalformedAndForeignDatagramsAreCountedAndIgnored) {

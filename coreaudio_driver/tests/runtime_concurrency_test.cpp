@@ -145,6 +145,4 @@ TEST(RuntimeConcurrency, NeitherSideEverSeesATornBlock) {
     EXPECT_GT(snapshots.load(), 50);
     EXPECT_GT(exact_reads.load(), 50);
     EXPECT_TRUE(is_newer(runtime->expected_input_sequence(), 0xFFFFFF00U)) << "the run crossed the wrap";
-    std::printf("io cycles %u, exact reads %d, snapshots %d\n",
-                runtime->expected_input_sequence() - 0xFFFFFF00U, exact_reads.load(), snapshots.load());
 }

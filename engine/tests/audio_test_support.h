@@ -15,10 +15,25 @@
 #include <thread>
 #include <vector>
 
+// Keeps what `open` was given: the formats, and the player's cycle callback.
+class TestAudioDevice : public AudioDevice {
+protected:
+    void keep(const AudioDeviceSettings& s, CycleCallback callback, void* context) {
+        callback_ = callback;
+        context_ = context;
+        block_frames = s.block_frames;
+        sample_rate = s.sample_rate;
+        output_channels = s.output_channel_map.size();
+        input_channels = s.input_channel_map.size();
+    }
+    CycleCallback callback_ = nullptr;
+    void* context_ = nullptr;
+};
+
 // An `AudioDevice` whose cycles the test runs by calling `cycle()`. Input channel c of every cycle
 // is `input[c]` (zeros from `open`, a whole block when set); what the player writes lands in
 // `output[c]`.
-class ScriptedAudioDevice final : public AudioDevice {
+class ScriptedAudioDevice final : public TestAudioDevice {
 public:
     bool open_succeeds = true;
     bool start_succeeds = true;
@@ -33,12 +48,7 @@ public:
             log("[test] scripted device refused to open");
             return false;
         }
-        callback_ = callback;
-        context_ = context;
-        block_frames = s.block_frames;
-        sample_rate = s.sample_rate;
-        output_channels = s.output_channel_map.size();
-        input_channels = s.input_channel_map.size();
+        keep(s, callback, context);
         output.assign(output_channels, std::vector<float>(block_frames, 0.0f));
         output_was_silence_request.assign(output_channels, false);
         input.assign(input_channels, std::vector<float>(block_frames, 0.0f));
@@ -70,27 +80,18 @@ public:
             return device;
         };
     }
-
-private:
-    CycleCallback callback_ = nullptr;
-    void* context_ = nullptr;
 };
 
 // An `AudioDevice` whose cycles run on a thread of their own, one per `period`, as hardware does.
 // Every input reads 0.25; it reports itself lost (and stops cycling) while `lost` says so.
-class ThreadedAudioDevice final : public AudioDevice {
+class ThreadedAudioDevice final : public TestAudioDevice {
 public:
     explicit ThreadedAudioDevice(std::chrono::microseconds period = std::chrono::milliseconds(1),
                                  std::function<bool()> lost = {})
         : period_(period), lost_(std::move(lost)) {}
     ~ThreadedAudioDevice() override { stop(); }
     bool open(const AudioDeviceSettings& s, LogCallback, CycleCallback callback, void* context) override {
-        callback_ = callback;
-        context_ = context;
-        block_frames = s.block_frames;
-        sample_rate = s.sample_rate;
-        output_channels = s.output_channel_map.size();
-        input_channels = s.input_channel_map.size();
+        keep(s, callback, context);
         return true;
     }
     bool start() override {
@@ -120,8 +121,6 @@ public:
 private:
     const std::chrono::microseconds period_;
     const std::function<bool()> lost_;
-    CycleCallback callback_ = nullptr;
-    void* context_ = nullptr;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

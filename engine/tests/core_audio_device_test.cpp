@@ -194,14 +194,13 @@ TEST_F(CoreAudioDeviceTest, OpenFailuresAreLoggedWithTheirExactReasonsAndUndone)
 
 TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStreamLayouts) {
     // The second device is the default output; it takes a few polls to switch rate and block size.
-    Hal::DeviceDescription first = device_description();
     Hal::DeviceDescription d = device_description();
     d.uid = "Second";
     d.sample_rate = 44100.0;
     d.rate_change_polls = 4;
     d.buffer_change_polls = 7;
     d.default_output = true;
-    Hal::reset({first, d});
+    Hal::reset({device_description(), d});
     const AudioObjectID id = Hal::device_with_uid("Second");
     // Hardware channels 0-1: interleaved pair; 2-4: non-interleaved; 5-8: interleaved quad.
     const std::vector<long> output_map = {8, 0, 3, 5, 2, 6};
@@ -252,21 +251,17 @@ TEST_F(CoreAudioDeviceTest, EveryMappedChannelLandsOnItsHardwareChannelAcrossStr
 TEST_F(CoreAudioDeviceTest, DeathAndFormatChangesByOthersMarkTheDeviceLostItsOwnSwitchDoesNot) {
     // The device runs 44100 Hz and 512 frames; open switches it to 48000 Hz and 128 frames, and
     // the HAL announces that on its notification thread, possibly after the listeners were added.
-    const Float64 rate = 44100.0;
-    const UInt32 frames = 256;
+    const auto set = [](AudioObjectID id, Selector selector, auto value) {
+        ASSERT_EQ(Hal::set_property_externally(id, selector, &value, sizeof value), noErr);
+    };
     const auto set_rate = [&](AudioObjectID id) {
-        ASSERT_EQ(Hal::set_property_externally(id, kAudioDevicePropertyNominalSampleRate, &rate, sizeof rate),
-                  noErr);
+        set(id, kAudioDevicePropertyNominalSampleRate, Float64{44100});
     };
     const std::function<void(AudioObjectID)> changes[] = {
         [](AudioObjectID) {},
         [](AudioObjectID id) { ASSERT_TRUE(Hal::kill_device(id)); },
         set_rate,
-        [&](AudioObjectID id) {
-            ASSERT_EQ(
-                Hal::set_property_externally(id, kAudioDevicePropertyBufferFrameSize, &frames, sizeof frames),
-                noErr);
-        },
+        [&](AudioObjectID id) { set(id, kAudioDevicePropertyBufferFrameSize, UInt32{256}); },
     };
     for (std::size_t c = 0; c < std::size(changes); ++c) {
         SCOPED_TRACE(c);

@@ -48,12 +48,10 @@ DriftResult run_drift_simulation(const DriftCase& c) {
                                ? static_cast<float>(0.5 * std::sin(2.0 * M_PI * c.sine_hz * n / fs))
                                : 0.25f;
             }
-            VelmoraProtocol::SyncInfo sync;
-            sync.sequence = static_cast<std::uint32_t>(server_block);
-            sync.sample_rate = 48000;
-            sync.frame_count = frames;
-            sync.server_sample_time = server_block * frames;
-            player.update_remote_timeline(sync);
+            player.update_remote_timeline({.sequence = static_cast<std::uint32_t>(server_block),
+                                           .sample_rate = 48000,
+                                           .frame_count = frames,
+                                           .server_sample_time = server_block * frames});
             const std::uint64_t now = clock.now_ns();
             player.submit_playback_block(static_cast<unsigned>(server_block++), 48000, frames, channels,
                                          block, now, now, now);

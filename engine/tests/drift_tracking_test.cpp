@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -61,10 +60,6 @@ TEST(DriftTracking, HundredPpmHoldsAfterTenSecondsExceptOneCycleBlockSlipsAtLate
             drift_case.drift_ppm = ppm;
             drift_case.latency_blocks = latency;
             const DriftResult r = run_drift_simulation(drift_case);
-            std::printf("ppm=%+.0f latency=%zu pll=%.7f true=%.7f underruns=%llu overruns=%llu\n", ppm,
-                        latency, r.seconds.back().pll_ratio, r.true_ratio,
-                        static_cast<unsigned long long>(r.underruns),
-                        static_cast<unsigned long long>(r.overruns));
             ASSERT_GE(r.seconds.size(), 119u);
             EXPECT_EQ(r.overruns_after_10s, 0u);
             const bool slips = ppm < 0 && latency == 2;

@@ -119,8 +119,6 @@ static_assert(std::is_enum_v<qos_class_t> && !std::is_convertible_v<int, qos_cla
 static_assert(std::is_enum_v<os_log_type_t> && sizeof(os_log_type_t) == 1);
 static_assert(sizeof(mach_timebase_info_data_t) == 8 && sizeof(pid_t) == 4);
 
-static_assert(offsetof(AudioBufferList, mBuffers) + 3 * sizeof(AudioBuffer) == 56);
-
 // The deprecated name of a field is the same storage.
 TEST(AppleLayouts, OldFieldNamesAliasTheNewOnes) {
     AudioServerPlugInIOCycleInfo info{};

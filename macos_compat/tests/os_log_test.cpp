@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -30,9 +31,8 @@ TEST(OsLog, PublicStringsShowOtherDynamicStringsAreRedactedAndFormatsApply) {
     EXPECT_EQ(capture.messages(), expected);
     const auto entries = capture.entries();
     ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(entries[0].type, OS_LOG_TYPE_INFO);
-    EXPECT_EQ(entries[1].type, OS_LOG_TYPE_ERROR);
-    EXPECT_EQ(entries[2].type, OS_LOG_TYPE_DEFAULT);
+    EXPECT_EQ(std::tuple(entries[0].type, entries[1].type, entries[2].type),
+              std::tuple(OS_LOG_TYPE_INFO, OS_LOG_TYPE_ERROR, OS_LOG_TYPE_DEFAULT));
 }
 
 TEST(OsLog, DisabledTypesAndTheDisabledLogSkipArgumentsEntirely) {

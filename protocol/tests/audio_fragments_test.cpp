@@ -100,13 +100,12 @@ TEST(AudioFragmentPlan, CutsByLimitAndShape) {
         AudioFragmentPlan plan;
         plan.fragment_count = 77;
         ASSERT_EQ(build_audio_fragment_plan(c.frames, c.channels, c.limit, plan), c.ok);
-        EXPECT_EQ(plan.frame_count, c.ok ? c.frames : 0);
-        EXPECT_EQ(plan.channel_count, c.ok ? c.channels : 0);
-        EXPECT_EQ(plan.max_samples_per_fragment, c.max_samples);
-        EXPECT_EQ(plan.fragment_count, c.fragments);
-        EXPECT_EQ(plan.channels_per_fragment, c.channels_per_fragment);
-        EXPECT_EQ(plan.frames_per_fragment, c.frames_per_fragment);
-        EXPECT_EQ(plan.whole_channels, c.whole_channels);
+        // A refused shape leaves an empty plan.
+        EXPECT_EQ(std::tuple(std::size_t{plan.frame_count}, std::size_t{plan.channel_count},
+                             std::uint64_t{plan.max_samples_per_fragment}, plan.fragment_count,
+                             plan.channels_per_fragment, plan.frames_per_fragment, plan.whole_channels),
+                  std::tuple(c.ok ? c.frames : std::size_t{0}, c.ok ? c.channels : 0, c.max_samples, c.fragments,
+                             c.channels_per_fragment, c.frames_per_fragment, c.whole_channels));
     }
 }
 
@@ -122,7 +121,7 @@ TEST(AudioFragmentDescriptor, InconsistentPlansFail) {
     EXPECT_FALSE(get_audio_fragment_descriptor(plan, 2, d));
 }
 
-TEST(AudioFragmentBuild, WholeBlockGivesTheBytesOfSingleFragments) {
+TEST(AudioFragmentBuild, WholeBlockGivesTheBytesOfSingleFragmentsInReusedStorage) {
     struct Shape {
         std::uint16_t frames;
         std::size_t channels;
@@ -148,22 +147,19 @@ TEST(AudioFragmentBuild, WholeBlockGivesTheBytesOfSingleFragments) {
                 single, shape.limit));
             EXPECT_EQ(datagrams[index], single) << shape.frames << "x" << shape.channels << " #" << index;
         }
-    }
-}
-
-TEST(AudioFragmentBuild, ReusesTheDatagramsItIsGiven) {
-    const std::vector<float> block = make_block(1, 128, 32);
-    std::vector<PacketBytes> datagrams;
-    ASSERT_TRUE(build_audio_fragment_packets(9, 1, 48000, 128, 32, block, datagrams, 1200));
-    std::vector<const char*> storage;
-    for (const PacketBytes& datagram : datagrams) {
-        storage.push_back(datagram.data());
-    }
-    ASSERT_TRUE(build_audio_fragment_packets(9, 2, 48000, 128, 32, make_block(2, 128, 32), datagrams, 1200));
-    ASSERT_EQ(datagrams.size(), storage.size());
-    for (std::size_t i = 0; i < datagrams.size(); ++i) {
-        EXPECT_EQ(datagrams[i].data(), storage[i]) << i;
-        EXPECT_EQ(parse(datagrams[i]).packet.sequence, 2u);
+        // The next block goes into the same datagrams' storage.
+        std::vector<const char*> storage;
+        for (const PacketBytes& datagram : datagrams) {
+            storage.push_back(datagram.data());
+        }
+        ASSERT_TRUE(build_audio_fragment_packets(9, 4, 44100, shape.frames, shape.channels,
+                                                 make_block(4, shape.frames, shape.channels), datagrams,
+                                                 shape.limit));
+        ASSERT_EQ(datagrams.size(), storage.size());
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            EXPECT_EQ(datagrams[i].data(), storage[i]) << i;
+            EXPECT_EQ(parse(datagrams[i]).packet.sequence, 4u);
+        }
     }
 }
 
@@ -194,7 +190,6 @@ TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
         bool ok;
     };
     const Case cases[] = {
-        {"valid", 1, 4, 3, 1, 2, 1, 3, 2, 3, 100, true},
         {"client 0", 0, 4, 3, 1, 2, 1, 3, 2, 3, 100, false},
         {"rows past the block", 1, 4, 3, 2, 2, 0, 1, 0, 1, 100, false},
         {"frames past the block", 1, 4, 3, 0, 1, 2, 3, 0, 1, 100, false},
@@ -212,15 +207,11 @@ TEST(AudioFragmentBuild, PrepareChecksTheRectangleAndTheLimit) {
                                                 out, payload, count, c.limit),
                   c.ok)
             << c.what;
-        if (c.ok) {
-            EXPECT_EQ(out.size(), 48u + 4u * c.rows * c.row_frames) << c.what;
-            EXPECT_EQ(reinterpret_cast<char*>(payload), out.data() + 48) << c.what;
-            EXPECT_EQ(count, std::size_t{c.rows} * c.row_frames) << c.what;
-        } else {
-            EXPECT_TRUE(out.empty()) << c.what;
-            EXPECT_EQ(payload, nullptr) << c.what;
-            EXPECT_EQ(count, 0u) << c.what;
-        }
+        // Accepted: sized for the rectangle, the payload right after the fixed part; refused: emptied.
+        const std::size_t samples = c.ok ? std::size_t{c.rows} * c.row_frames : 0;
+        EXPECT_EQ(std::tuple(out.size(), reinterpret_cast<char*>(payload), count),
+                  std::tuple(c.ok ? 48 + 4 * samples : 0, c.ok ? out.data() + 48 : nullptr, samples))
+            << c.what;
     }
 }
 
@@ -318,26 +309,24 @@ TEST(AudioFragmentSlotDecision, FollowsTheSequenceDistance) {
 }
 
 TEST(SequenceDecisions, EngineOutputReceiveReportsGapsAndStaleBlocks) {
+    // Each step from the state the previous one left (or a fresh one): a gap, a stale block, the wrap.
+    const struct {
+        bool fresh;
+        std::uint32_t sequence;
+        bool accept, stale;
+        std::uint32_t missing_first, missing_count;
+    } steps[] = {{true, 10, true, false, 0, 0},          {false, 13, true, false, 11, 2},
+                 {false, 12, false, true, 0, 0},         {true, 4294967295u, true, false, 0, 0},
+                 {false, 0, true, false, 0, 0},          {false, 3, true, false, 1, 2}};
     EngineOutputReceiveState state;
-    EngineOutputReceiveDecision d = decide_engine_output_receive(state, 10);
-    EXPECT_TRUE(d.accept);
-    EXPECT_EQ(d.missing_count, 0u);
-    d = decide_engine_output_receive(state, 13);
-    EXPECT_TRUE(d.accept);
-    EXPECT_EQ(d.missing_first_sequence, 11u);
-    EXPECT_EQ(d.missing_count, 2u);
-    d = decide_engine_output_receive(state, 12);
-    EXPECT_TRUE(d.stale);
-    EXPECT_EQ(state.last_sequence, 13u);
-
-    state = {true, 4294967295u};
-    d = decide_engine_output_receive(state, 0);
-    EXPECT_TRUE(d.accept);
-    EXPECT_EQ(d.missing_first_sequence, 0u);
-    EXPECT_EQ(d.missing_count, 0u);
-    d = decide_engine_output_receive(state, 3);
-    EXPECT_EQ(d.missing_first_sequence, 1u);
-    EXPECT_EQ(d.missing_count, 2u);
+    for (const auto& s : steps) {
+        state = s.fresh ? EngineOutputReceiveState{} : state;
+        const EngineOutputReceiveDecision d = decide_engine_output_receive(state, s.sequence);
+        EXPECT_EQ(std::tuple(d.accept, d.stale, d.missing_first_sequence, d.missing_count),
+                  std::tuple(s.accept, s.stale, s.missing_first, s.missing_count))
+            << s.sequence;
+        EXPECT_EQ(state.last_sequence, s.stale ? 13u : s.sequence);
+    }
 }
 
 // Many block shapes, cut and delivered out of order with loss and repeats, across many sequences
@@ -361,10 +350,7 @@ struct Delivery {
 } // namespace
 
 TEST(AudioFragmentAssembly, RandomizedLossReorderAndRepeatAcrossTheWrap) {
-    std::size_t shapes_run = 0;
-    std::size_t completed_total = 0;
-    std::size_t dropped_total = 0;
-    std::size_t completed_after_wrap = 0;
+    std::size_t shapes_run = 0, completed_total = 0, dropped_total = 0, completed_after_wrap = 0;
     for (const std::uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
         std::mt19937 rng(seed);
         const std::size_t kSlots = seed == 8 ? 3 : 8;
@@ -443,9 +429,7 @@ TEST(AudioFragmentAssembly, RandomizedLossReorderAndRepeatAcrossTheWrap) {
             AudioFragmentAssemblyResult result;
             for (const Delivery& delivery : deliveries) {
                 OracleSlot& model = oracle[delivery.sequence % kSlots];
-                bool expect_dropped = false;
-                bool expect_accepted = false;
-                bool expect_completed = false;
+                bool expect_dropped = false, expect_accepted = false, expect_completed = false;
                 if (model.active && model.sequence != delivery.sequence &&
                     sequence_difference(delivery.sequence, model.sequence) < 0) {
                     expect_dropped = true;
@@ -468,15 +452,15 @@ TEST(AudioFragmentAssembly, RandomizedLossReorderAndRepeatAcrossTheWrap) {
                 const bool move = (delivery.index % 2) == 0;
                 ASSERT_TRUE(assemble_audio_fragment(slots, fragment.packet, fragment.samples, fragment.count,
                                                     channels, 4096, kSlots, move, result));
-                ASSERT_EQ(result.dropped, expect_dropped) << delivery.sequence << "/" << delivery.index;
-                ASSERT_EQ(result.accepted, expect_accepted) << delivery.sequence << "/" << delivery.index;
-                ASSERT_EQ(result.completed, expect_completed) << delivery.sequence << "/" << delivery.index;
+                ASSERT_EQ(std::tuple(result.dropped, result.accepted, result.completed),
+                          std::tuple(expect_dropped, expect_accepted, expect_completed))
+                    << delivery.sequence << "/" << delivery.index;
                 if (result.completed) {
                     ++completed_total;
                     completed_after_wrap += (wraps && delivery.sequence < 0x80000000u) ? 1 : 0;
-                    ASSERT_EQ(result.block.sequence, delivery.sequence);
-                    ASSERT_EQ(result.block.frame_count, frames);
-                    ASSERT_EQ(result.block.channel_count, channels);
+                    ASSERT_EQ(std::tuple(result.block.sequence, result.block.frame_count,
+                                         std::size_t{result.block.channel_count}),
+                              std::tuple(delivery.sequence, frames, channels));
                     ASSERT_TRUE(
                         same_bits(result.block.samples, make_block(delivery.sequence, frames, channels)));
                 }

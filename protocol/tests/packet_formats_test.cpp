@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace VelmoraProtocol;
@@ -78,11 +79,18 @@ T value(T field) {
 // Every record starts with the header's fields.
 template <typename Record>
 void expect_header(const Record& record, PacketType type, std::uint32_t size, std::uint32_t client_id) {
-    EXPECT_EQ(value(record.magic), kPacketMagic);
-    EXPECT_EQ(value(record.version), 5);
-    EXPECT_EQ(value(record.type), static_cast<std::uint16_t>(type));
-    EXPECT_EQ(value(record.size), size);
-    EXPECT_EQ(value(record.client_id), client_id);
+    EXPECT_EQ(std::tuple(value(record.magic), value(record.version), value(record.type), value(record.size),
+                         value(record.client_id)),
+              std::tuple(kPacketMagic, std::uint16_t{5}, static_cast<std::uint16_t>(type), size, client_id));
+}
+
+// Parses a golden datagram of a fixed-size type, which must succeed, and checks its header.
+template <typename Record, PacketParseResult (*Parse)(const char*, int, Record&)>
+Record parsed(const PacketBytes& datagram, PacketType type, std::uint32_t client_id) {
+    Record record;
+    EXPECT_EQ(Parse(datagram.data(), length_of(datagram), record), PacketParseResult::ok);
+    expect_header(record, type, static_cast<std::uint32_t>(datagram.size()), client_id);
+    return record;
 }
 
 } // namespace
@@ -91,39 +99,29 @@ void expect_header(const Record& record, PacketType type, std::uint32_t size, st
 // building from the table's values: a field read or written at a wrong offset, width or byte order
 // cannot pass both.
 TEST(PacketGolden, FixedSizePacketsParseAndBuildTheSameBytes) {
-    DiscoveryRequestPacket request;
-    ASSERT_EQ(parse_discovery_request_packet(kDiscoveryRequest.data(), length_of(kDiscoveryRequest), request),
-              PacketParseResult::ok);
-    expect_header((request), PacketType::discovery_request, 32, 0x04030201u);
+    const auto request = parsed<DiscoveryRequestPacket, parse_discovery_request_packet>(
+        kDiscoveryRequest, PacketType::discovery_request, 0x04030201u);
     EXPECT_EQ(build_discovery_request_packet(request.client_id, request.nonce), kDiscoveryRequest);
     EXPECT_EQ(build_discovery_request_packet(0x04030201u, 0x1122334455667788u), kDiscoveryRequest);
 
-    DiscoveryResponsePacket response;
-    ASSERT_EQ(
-        parse_discovery_response_packet(kDiscoveryResponse.data(), length_of(kDiscoveryResponse), response),
-        PacketParseResult::ok);
-    expect_header((response), PacketType::discovery_response, 48, 0x04030201u);
-    EXPECT_EQ(std::uint32_t{response.protocol_version}, 5u);
-    EXPECT_EQ(std::uint64_t{response.capability_signature}, 0x564C4D5200050001u);
-    EXPECT_EQ(std::uint32_t{response.reserved_44}, 1u);
+    const auto response = parsed<DiscoveryResponsePacket, parse_discovery_response_packet>(
+        kDiscoveryResponse, PacketType::discovery_response, 0x04030201u);
+    EXPECT_EQ(std::tuple(value(response.protocol_version), value(response.capability_signature),
+                         value(response.reserved_44)),
+              std::tuple(5u, std::uint64_t{0x564C4D5200050001u}, 1u));
     EXPECT_EQ(build_discovery_response_packet(response.client_id, response.nonce, response.server_port),
               kDiscoveryResponse);
     EXPECT_EQ(build_discovery_response_packet(0x04030201u, 0x0123456789ABCDEFu, 28010), kDiscoveryResponse);
 
-    TimeProbeRequestPacket probe;
-    ASSERT_EQ(parse_time_probe_request_packet(kTimeProbeRequest.data(), length_of(kTimeProbeRequest), probe),
-              PacketParseResult::ok);
-    expect_header((probe), PacketType::time_probe_request, 32, 7);
+    const auto probe = parsed<TimeProbeRequestPacket, parse_time_probe_request_packet>(
+        kTimeProbeRequest, PacketType::time_probe_request, 7);
     EXPECT_EQ(build_time_probe_request_packet(probe.client_id, probe.probe_id, probe.client_send_time_ns),
               kTimeProbeRequest);
     EXPECT_EQ(build_time_probe_request_packet(7, 0x0000000100000002u, 0x8877665544332211u),
               kTimeProbeRequest);
 
-    TimeProbeResponsePacket answer;
-    ASSERT_EQ(
-        parse_time_probe_response_packet(kTimeProbeResponse.data(), length_of(kTimeProbeResponse), answer),
-        PacketParseResult::ok);
-    expect_header((answer), PacketType::time_probe_response, 48, 7);
+    const auto answer = parsed<TimeProbeResponsePacket, parse_time_probe_response_packet>(
+        kTimeProbeResponse, PacketType::time_probe_response, 7);
     EXPECT_EQ(build_time_probe_response_packet(answer.client_id, answer.probe_id, answer.client_send_time_ns,
                                                answer.server_receive_time_ns, answer.server_send_time_ns),
               kTimeProbeResponse);
@@ -131,9 +129,7 @@ TEST(PacketGolden, FixedSizePacketsParseAndBuildTheSameBytes) {
         build_time_probe_response_packet(7, 9, 0x0102030405060708u, 0x1112131415161718u, 0x2122232425262728u),
         kTimeProbeResponse);
 
-    SyncPacket sync;
-    ASSERT_EQ(parse_sync_packet(kSync.data(), length_of(kSync), sync), PacketParseResult::ok);
-    expect_header((sync), PacketType::sync, 44, 3);
+    const auto sync = parsed<SyncPacket, parse_sync_packet>(kSync, PacketType::sync, 3);
     EXPECT_EQ(build_sync_packet(sync.client_id, sync.sequence, sync.sample_rate, sync.frame_count,
                                 sync.server_sample_time, sync.server_host_time_ns),
               kSync);
@@ -152,12 +148,11 @@ TEST(PacketGolden, AnnounceAndDisconnectParseAndBuildTheSameBytes) {
     std::vector<std::int64_t> outputs{99};
     ASSERT_EQ(parse_announce_packet(kAnnounce.data(), length_of(kAnnounce), packet, inputs, outputs),
               PacketParseResult::ok);
-    expect_header((packet), PacketType::announce, 48, 42);
-    EXPECT_EQ(value(packet.input_channel_count), 2);
-    EXPECT_EQ(value(packet.output_channel_count), 2);
-    EXPECT_EQ(std::uint32_t{packet.session_id}, 0xA1B2C3D4u);
-    EXPECT_EQ(std::uint32_t{packet.input_latency_blocks}, 6u);
-    EXPECT_EQ(std::uint32_t{packet.output_latency_blocks}, 7u);
+    expect_header(packet, PacketType::announce, 48, 42);
+    EXPECT_EQ(std::tuple(value(packet.input_channel_count), value(packet.output_channel_count),
+                         value(packet.session_id), value(packet.input_latency_blocks),
+                         value(packet.output_latency_blocks)),
+              std::tuple(2, 2, 0xA1B2C3D4u, 6u, 7u));
     EXPECT_EQ(inputs, (std::vector<std::int64_t>{2, 3}));
     EXPECT_EQ(outputs, (std::vector<std::int64_t>{0, -1}));
     EXPECT_EQ(build_announce_packet(announce_settings(), 0xA1B2C3D4u), kAnnounce);
@@ -183,7 +178,7 @@ TEST(PacketGolden, AudioFragmentParsesPointingIntoTheDatagramAndBuildsTheSameByt
     ASSERT_EQ(
         parse_audio_fragment_packet(kAudioFragment.data(), length_of(kAudioFragment), p, samples, count),
         PacketParseResult::ok);
-    expect_header((p), PacketType::audio_fragment, 64, 5);
+    expect_header(p, PacketType::audio_fragment, 64, 5);
     EXPECT_EQ(reinterpret_cast<const char*>(samples), kAudioFragment.data() + 48);
     ASSERT_EQ(count, 4u);
     PacketBytes rebuilt;
