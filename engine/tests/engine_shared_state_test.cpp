@@ -41,8 +41,7 @@ TEST(EngineSharedState, LifeOfA288ByteBlockOwnedByItsWriter) {
     ASSERT_TRUE(state.initialize(id));
     BlockReader reader(id);
     ASSERT_NE(reader.bytes(), nullptr);
-    EXPECT_EQ(reader.size(), 288u);
-    EXPECT_EQ(reader.mode(), 0600u);
+    EXPECT_EQ(std::vector<std::size_t>({reader.size(), reader.mode()}), std::vector<std::size_t>({288, 0600}));
     EXPECT_EQ(std::memcmp(reader.bytes(), "VENG", 4), 0);
     const EngineSharedStats& s = reader.stats();
     EXPECT_EQ(std::vector<unsigned>({s.version, s.client_id, s.status}), std::vector<unsigned>({6, id, 0}));

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::uint32_t rate = 48000;
 constexpr std::uint16_t frames = 128;
+using Counts = std::vector<std::uint64_t>;
 
 // A started client with its format configured and the fake server knowing where it is.
 struct Session {
@@ -170,10 +171,10 @@ TEST(ClientSync, OnlyNewerSyncsUnlessTheFormatChangesOrTheServerRestarted) {
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(s.recorder.sync_sequences(), (std::vector<std::uint32_t>{5000, 5001, 5002, 2, 3, 1}));
     EXPECT_EQ(s.recorder.block_sequences(), (std::vector<std::uint32_t>{5002, 2, 3}));
-    EXPECT_EQ(s.recorder.syncs().back().sample_rate, 44100u);
-    EXPECT_EQ(s.recorder.syncs().back().frame_count, 256);
-    EXPECT_EQ(s.client.sequence_events().malformed_packets, 3u);
-    EXPECT_EQ(s.client.sequence_events().server_restarts, 1u);
+    const auto events = s.client.sequence_events();
+    EXPECT_EQ(Counts({s.recorder.syncs().back().sample_rate, s.recorder.syncs().back().frame_count,
+                      events.malformed_packets, events.server_restarts}),
+              Counts({44100, 256, 3, 1}));
     EXPECT_TRUE(s.recorder.logged_prefix("[net] Server sequence restarted at 2"));
 }
 
@@ -196,9 +197,8 @@ TEST(ClientOutput, GapsAreFilledWithSilenceUpToTheQueueAndWrongBlocksAreDropped)
     }
     EXPECT_FLOAT_EQ(blocks[3].first_sample, 0.5f);
     VelmoraClient::SequenceEvents events = s.client.sequence_events();
-    EXPECT_EQ(events.output_blocks_accepted, 3u);
-    EXPECT_EQ(events.output_blocks_stale, 1u);
-    EXPECT_EQ(events.silent_blocks_filled, 2u);
+    EXPECT_EQ(Counts({events.output_blocks_accepted, events.output_blocks_stale, events.silent_blocks_filled}),
+              Counts({3, 1, 2}));
     EXPECT_GE(events.malformed_packets, 1u);
 
     s.server.send_block(s.client_id, 25, 2, 0.5f); // 10 missing: filled
@@ -210,8 +210,7 @@ TEST(ClientOutput, GapsAreFilledWithSilenceUpToTheQueueAndWrongBlocksAreDropped)
     EXPECT_EQ(std::vector<std::uint32_t>(sequences.begin() + 14, sequences.end()),
               (std::vector<std::uint32_t>{24, 25, 37, 38}));
     events = s.client.sequence_events();
-    EXPECT_EQ(events.silent_blocks_filled, 12u);
-    EXPECT_EQ(events.output_gap_restarts, 1u);
+    EXPECT_EQ(Counts({events.silent_blocks_filled, events.output_gap_restarts}), Counts({12, 1}));
     EXPECT_TRUE(
         s.recorder.logged("[net] Output sequence jumped over 11 blocks; continuing without silence fill."));
 }
@@ -232,9 +231,7 @@ TEST(ClientInput, EachNewSyncSendsTheBlockForSequencePlusLatency) {
     s.server.send_sync(s.client_id, 201);
     ASSERT_TRUE(wait_for([&] { return s.server.seen().input_blocks.size() == 1; }));
     const auto block = s.server.seen().input_blocks[0];
-    EXPECT_EQ(block.sequence, 207u);
-    EXPECT_EQ(block.sample_rate, rate);
-    EXPECT_EQ(block.frame_count, frames);
+    EXPECT_EQ(Counts({block.sequence, block.sample_rate, block.frame_count}), Counts({207, rate, frames}));
     // At the target fill with a unit ratio the block is the captured audio itself.
     EXPECT_EQ(block.samples, ramp(0));
     // A repeated sync sends nothing; a new format starts the input history afresh.
@@ -251,8 +248,7 @@ TEST(ClientInput, EachNewSyncSendsTheBlockForSequencePlusLatency) {
     std::this_thread::sleep_for(milliseconds(50));
     const auto sent = s.server.seen().input_blocks;
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[1].sequence, 208u);
-    EXPECT_EQ(sent[2].sequence, 106u);
+    EXPECT_EQ(Counts({sent[1].sequence, sent[2].sequence}), Counts({208, 106}));
 }
 
 } // namespace
